@@ -1,0 +1,63 @@
+# GoogleTest from the Debian sources, built with this build's compiler and
+# flags (cross or native, sanitized or not).
+set(ZARVO_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources")
+set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+add_subdirectory(${ZARVO_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+if(WIN32)
+  # Windows test programs run under Wine in a private prefix inside the build
+  # tree. One ctest fixture prepares the prefix and keeps one wineserver for
+  # the whole run; another ends that server, also when tests failed.
+  set(ZARVO_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+  set(ZARVO_WINE ${CMAKE_SOURCE_DIR}/tests/wine)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${ZARVO_WINE}/run.sh ${ZARVO_WINEPREFIX})
+  add_test(NAME wine_prefix_up COMMAND ${ZARVO_WINE}/prefix.sh up ${ZARVO_WINEPREFIX})
+  set_tests_properties(wine_prefix_up PROPERTIES FIXTURES_SETUP wine TIMEOUT 300)
+  add_test(NAME wine_prefix_down COMMAND ${ZARVO_WINE}/prefix.sh down ${ZARVO_WINEPREFIX})
+  set_tests_properties(wine_prefix_down PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 60)
+endif()
+
+# zarvo_add_gtest(name SOURCES... [LIBS ...]): one test program, run natively
+# or under Wine, as one ctest test.
+function(zarvo_add_gtest name)
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LOCKS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest_main)
+  add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 120)
+  endif()
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT})
+  if(WIN32)
+    set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine)
+  endif()
+  if(T_LOCKS)
+    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${T_LOCKS}")
+  endif()
+endfunction()
+
+# zarvo_add_wine_script(name script args...): an integration scenario that
+# drives the real programs under Wine from a shell script.
+function(zarvo_add_wine_script name script)
+  cmake_parse_arguments(T "" "TIMEOUT" "ARGS;LOCKS;DEPENDS" ${ARGN})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  add_test(NAME ${name} COMMAND bash ${script} ${T_ARGS})
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT}
+    FIXTURES_REQUIRED wine
+    ENVIRONMENT "WINEPREFIX=${ZARVO_WINEPREFIX};ZARVO_BIN=${CMAKE_BINARY_DIR}/bin;ZARVO_SOURCE=${CMAKE_SOURCE_DIR};WINEDEBUG=-all;WINEDLLOVERRIDES=mscoree,mshtml=")
+  if(T_LOCKS)
+    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${T_LOCKS}")
+  endif()
+endfunction()
+
+# zarvo_wide_entry(target): the program's entry point is wmain (UTF-16
+# arguments).
+function(zarvo_wide_entry target)
+  if(WIN32)
+    target_link_options(${target} PRIVATE -municode)
+  endif()
+endfunction()

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs what the builds and tests need on a Debian machine, as root.
+# Idempotent: packages already present are skipped, and apt is not touched at all
+# when everything is there.
+set -euo pipefail
+
+need=()
+have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+
+for p in cmake ninja-build g++ clang libclang-rt-14-dev googletest \
+         g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386; do
+  have_pkg "$p" || need+=("$p")
+done
+
+if [ ${#need[@]} -eq 0 ]; then
+  echo "setup: everything needed is installed"
+  exit 0
+fi
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $SUDO dpkg --add-architecture i386
+fi
+echo "setup: installing ${need[*]}"
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+echo "setup: done"
