@@ -15,6 +15,10 @@ case $action in
       wineboot -i >"$log" 2>&1 </dev/null || { cat "$log"; exit 1; }
       # The null display driver: no program waits for a desktop.
       wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >>"$log" 2>&1 </dev/null
+      # The test machine has two transceivers and one other USB-serial
+      # device attached, as SetupAPI lists them.
+      fixture="Z:$(realpath "$(dirname "$0")/../fixtures/usb-devices.reg" | sed 's|/|\\|g')"
+      wine regedit /S "$fixture" >>"$log" 2>&1 </dev/null
       wineserver -w
       touch "$prefix/.zarvo-ready"
     fi

@@ -1,0 +1,28 @@
+// Finding the transceivers present at start (SetupAPI) and following device
+// events, on top of the platform-free decisions of devices/hotplug.h.
+#pragma once
+
+#include <windows.h>
+#include <dbt.h>
+
+#include "devices/device_table.h"
+#include "devices/hotplug.h"
+
+// GUID_DEVINTERFACE_USB_DEVICE: walked at start and used as the device
+// notification filter.
+extern const GUID kUsbDeviceInterfaceClass;
+
+// Walks the present USB device interfaces and offers each device's instance
+// id to AddDevice. Runs once, on the ServiceMain thread, before the pipe
+// server starts.
+void EnumeratePresentDevices(ServiceContext& context);
+
+// Splits the device path of an interface event into upper-cased prefix and
+// serial number. Does nothing when a buffer is missing; leaves both empty
+// when the path cannot be used.
+void ParseInterfaceName(const DEV_BROADCAST_DEVICEINTERFACE_W* event,
+                        char prefix[kHardwareIdPrefixSize], char serial[kSerialTextSize]);
+
+// Adds an arriving transceiver, removes a departed one; every other event is
+// ignored. Always returns NO_ERROR. Runs on the service control thread.
+DWORD OnDeviceEvent(DWORD eventType, LPVOID eventData, ServiceContext& context);

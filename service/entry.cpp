@@ -1,0 +1,61 @@
+// Program entry of ZARVOSRV: with "-i" or "-u" it installs or removes the
+// service; without an argument it hands the main thread to the service
+// control dispatcher, which is how the service control manager starts it.
+#include <cstdio>
+
+#include "service/service.h"
+#include "core/version.h"
+
+namespace {
+
+wchar_t AsciiLower(wchar_t c) { return (c >= L'A' && c <= L'Z') ? c - L'A' + L'a' : c; }
+
+bool SwitchEquals(const wchar_t* arg, const wchar_t* option) {
+  for (; *arg && *option; ++arg, ++option) {
+    if (AsciiLower(*arg) != AsciiLower(*option)) return false;
+  }
+  return *arg == *option;
+}
+
+}  // namespace
+
+void PrintUsage() {
+  std::printf("Usage: ZARVOSRV <installoption>\n\n");
+  std::printf("<installoption>   -i   install ZARVO Remote Service\n");
+  std::printf("                  -u   uninstall ZARVO Remote Service\n\n");
+  std::printf("To start/stop ZARVO Remote Service use Windows Service Panel.\n");
+  std::printf("To start ZARVO Remote Service via command line, type NET START \"ZARVO Remote\"\n");
+  std::printf("To stop  ZARVO Remote Service via command line, type NET STOP  \"ZARVO Remote\"\n\n");
+}
+
+int wmain(int argc, wchar_t** argv) {
+  std::printf("\nZARVOSRV - ZARVO Remote Service\n");
+  std::printf("%s\n\n", kOwnerNotice);
+  std::fflush(stdout);
+
+  if (argc >= 2) {
+    wchar_t* option = argv[1];
+    if (option[0] == L'/') option[0] = L'-';
+    int result = 0;
+    if (SwitchEquals(option, L"-i")) {
+      result = InstallService();
+    } else if (SwitchEquals(option, L"-u")) {
+      result = UninstallService();
+    } else {
+      PrintUsage();
+    }
+    std::fflush(stdout);
+    return result;
+  }
+
+  wchar_t name[sizeof kServiceName / sizeof kServiceName[0]];
+  lstrcpyW(name, kServiceName);
+  SERVICE_TABLE_ENTRYW table[] = {{name, ServiceMain}, {nullptr, nullptr}};
+  if (!StartServiceCtrlDispatcherW(table)) {
+    DWORD error = GetLastError();
+    PrintUsage();
+    std::fflush(stdout);
+    return static_cast<int>(error);
+  }
+  return 0;
+}

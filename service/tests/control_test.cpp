@@ -1,0 +1,239 @@
+// The control handler in-process, with the simulated driver library beside
+// this program: control codes and their results (Wine's ControlService does
+// not pass a handler's result on), device events as Windows delivers them,
+// start-up discovery of the transceivers the prefix lists, and device
+// changes and a stop racing with requests in flight.
+#include <windows.h>
+#include <dbt.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/request.h"
+#include "devices/device_table.h"
+#include "devices/win/discovery.h"
+#include "pipe/pipe_server.h"
+#include "service/service.h"
+
+namespace {
+
+std::wstring OwnDirectory() {
+  wchar_t path[MAX_PATH];
+  DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::wstring p(path, n);
+  return p.substr(0, p.find_last_of(L"\\/") + 1);
+}
+
+void WriteSimConfig(const std::string& text) {
+  std::wstring dir = OwnDirectory();
+  std::wstring tmp = dir + L"ftd2xx-sim.txt.new";
+  std::ofstream(tmp.c_str(), std::ios::binary) << text;
+  MoveFileExW(tmp.c_str(), (dir + L"ftd2xx-sim.txt").c_str(), MOVEFILE_REPLACE_EXISTING);
+  // The simulator notices a changed modification time; make sure it moves.
+  Sleep(20);
+}
+
+std::string SimLog() {
+  std::ifstream in((OwnDirectory() + L"ftd2xx-sim.log").c_str(), std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+int CountLines(const std::string& log, const std::string& needle) {
+  int n = 0;
+  std::istringstream in(log);
+  for (std::string line; std::getline(in, line);) {
+    if (line.find(needle) != std::string::npos) ++n;
+  }
+  return n;
+}
+
+// The event data Windows hands a service for a device-interface event.
+struct InterfaceEvent {
+  std::vector<BYTE> bytes;
+  explicit InterfaceEvent(const std::wstring& path, DWORD deviceType = DBT_DEVTYP_DEVICEINTERFACE) {
+    size_t size = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) + (path.size() + 1) * 2;
+    bytes.assign(size, 0);
+    auto* e = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(bytes.data());
+    e->dbcc_size = static_cast<DWORD>(size);
+    e->dbcc_devicetype = deviceType;
+    e->dbcc_classguid = kUsbDeviceInterfaceClass;
+    std::memcpy(e->dbcc_name, path.c_str(), (path.size() + 1) * 2);
+  }
+  void* data() { return bytes.data(); }
+};
+
+std::wstring PathOf(const wchar_t* serial, const wchar_t* pid = L"F06F") {
+  return std::wstring(L"\\\\?\\USB#VID_0403&PID_") + pid + L"#" + serial +
+         L"#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+}
+
+DWORD Arrive(const std::wstring& path) {
+  InterfaceEvent e(path);
+  return ServiceControlHandler(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL, e.data(), nullptr);
+}
+
+DWORD Depart(const std::wstring& path) {
+  InterfaceEvent e(path);
+  return ServiceControlHandler(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEREMOVECOMPLETE, e.data(),
+                               nullptr);
+}
+
+void EmptyTable() {
+  DeviceRecord* records[kMaxDevices];
+  int n = TableTakeAll(g_context.devices, records);
+  for (int i = 0; i < n; ++i) CloseDevice(records[i]);
+}
+
+class ControlTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    EmptyTable();
+    WriteSimConfig(
+        "device serial=EL000123\n"
+        "device serial=EL000777 pid=0xE0E8\n"
+        "device serial=EL000999\n");
+  }
+  void TearDown() override { EmptyTable(); }
+};
+
+TEST_F(ControlTest, UnlistedControlCodesAreNotImplementedAndChangeNothing) {
+  g_context.status.currentState = SERVICE_RUNNING;
+  for (DWORD code : {0ul, 5ul, 6ul, 7ul, 8ul, 9ul, 10ul, 12ul, 128ul, 200ul, 255ul}) {
+    EXPECT_EQ(ServiceControlHandler(code, 0, nullptr, nullptr), ERROR_CALL_NOT_IMPLEMENTED)
+        << code;
+    EXPECT_EQ(g_context.status.currentState, static_cast<DWORD>(SERVICE_RUNNING));
+  }
+}
+
+TEST_F(ControlTest, PauseContinueAndInterrogateOnlyChangeTheReportedState) {
+  g_context.status.currentState = SERVICE_RUNNING;
+  EXPECT_EQ(ServiceControlHandler(SERVICE_CONTROL_PAUSE, 0, nullptr, nullptr), 0u);
+  EXPECT_EQ(g_context.status.currentState, static_cast<DWORD>(SERVICE_PAUSED));
+  EXPECT_EQ(ServiceControlHandler(SERVICE_CONTROL_PAUSE, 0, nullptr, nullptr), 0u);
+  EXPECT_EQ(g_context.status.currentState, static_cast<DWORD>(SERVICE_PAUSED));
+  EXPECT_EQ(ServiceControlHandler(SERVICE_CONTROL_INTERROGATE, 0, nullptr, nullptr), 0u);
+  EXPECT_EQ(g_context.status.currentState, static_cast<DWORD>(SERVICE_PAUSED));
+  EXPECT_EQ(ServiceControlHandler(SERVICE_CONTROL_CONTINUE, 0, nullptr, nullptr), 0u);
+  EXPECT_EQ(g_context.status.currentState, static_cast<DWORD>(SERVICE_RUNNING));
+}
+
+TEST_F(ControlTest, ArrivalAddsRemovalTakesOutAndLaterRecordsMoveDown) {
+  EXPECT_EQ(Arrive(PathOf(L"EL000123")), 0u);
+  EXPECT_EQ(Arrive(PathOf(L"el000777", L"e0e8").c_str()), 0u);  // lower case
+  EXPECT_EQ(Arrive(PathOf(L"EL000999")), 0u);
+  ASSERT_EQ(TableCount(g_context.devices), 3);
+  EXPECT_STREQ(g_context.devices.entries[1]->serialNumber, "EL000777");
+
+  // A duplicate, in another case, adds nothing.
+  EXPECT_EQ(Arrive(PathOf(L"El000123")), 0u);
+  EXPECT_EQ(TableCount(g_context.devices), 3);
+
+  EXPECT_EQ(Depart(PathOf(L"EL000777", L"E0E8")), 0u);
+  ASSERT_EQ(TableCount(g_context.devices), 2);
+  EXPECT_STREQ(g_context.devices.entries[1]->serialNumber, "EL000999");
+  EXPECT_EQ(g_context.devices.entries[1]->instance, 2);
+  EXPECT_EQ(CountLines(SimLog(), "EL000777 close 0"), 1);
+}
+
+TEST_F(ControlTest, OtherEventsAndOtherDevicesChangeNothing) {
+  InterfaceEvent e(PathOf(L"EL000123"));
+  for (DWORD type : {0x8001ul, 0x8002ul, 0x8003ul, 0x8006ul, 0x0007ul}) {
+    EXPECT_EQ(ServiceControlHandler(SERVICE_CONTROL_DEVICEEVENT, type, e.data(), nullptr), 0u);
+  }
+  InterfaceEvent volume(PathOf(L"EL000123"), DBT_DEVTYP_VOLUME);
+  EXPECT_EQ(ServiceControlHandler(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL, volume.data(),
+                                  nullptr),
+            0u);
+  EXPECT_EQ(ServiceControlHandler(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL, nullptr, nullptr),
+            0u);
+  // Not a transceiver, and paths that break the form.
+  EXPECT_EQ(Arrive(PathOf(L"A9K2XQ1P", L"6001")), 0u);
+  EXPECT_EQ(Arrive(L"\\\\?\\USB#VID_0403&PID_F06F"), 0u);
+  EXPECT_EQ(Arrive(L""), 0u);
+  EXPECT_EQ(Arrive(std::wstring(600, L'#')), 0u);
+  EXPECT_EQ(TableCount(g_context.devices), 0);
+}
+
+TEST_F(ControlTest, StartUpDiscoveryOpensTheListedTransceiversOnly) {
+  // The test prefix lists EL000123 (F06F), EL000777 (E0E8) and a USB-serial
+  // device that is no transceiver.
+  EnumeratePresentDevices(g_context);
+  ASSERT_EQ(TableCount(g_context.devices), 2);
+  std::string a = g_context.devices.entries[0]->serialNumber;
+  std::string b = g_context.devices.entries[1]->serialNumber;
+  EXPECT_TRUE((a == "EL000123" && b == "EL000777") || (a == "EL000777" && b == "EL000123"));
+  EXPECT_EQ(SimLog().find("A9K2XQ1P"), std::string::npos);
+}
+
+// Requests through the real pipe server while transceivers come and go on
+// this thread: every request is answered with one of the reply texts, and
+// after the stop in the middle of traffic the answer is "not found".
+TEST_F(ControlTest, DeviceChangesAndStopRaceSafelyWithRequestsInFlight) {
+  static bool serverStarted = false;
+  if (!serverStarted) {
+    HANDLE t = CreateThread(nullptr, 0, PipeServerThread, nullptr, 0, nullptr);
+    ASSERT_NE(t, nullptr);
+    CloseHandle(t);
+    serverStarted = true;
+    Sleep(200);
+  }
+  std::atomic<bool> done{false};
+  std::atomic<int> answered{0}, unexpected{0};
+  auto ask = [](uint8_t iid, std::wstring& text) {
+    PipeRequest r{};
+    r.iid = iid;
+    r.hc1 = 1234;
+    r.hc2 = 1111;
+    r.addr = 1111;
+    r.cmd = 17;
+    wchar_t reply[64] = {};
+    DWORD got = 0;
+    if (!CallNamedPipeW(L"\\\\.\\pipe\\doraruzoz", &r, sizeof r, reply, sizeof reply - 2, &got,
+                        5000))
+      return false;
+    text = reply;
+    return true;
+  };
+  auto client = [&](uint8_t iid) {
+    while (!done) {
+      std::wstring text;
+      if (ask(iid, text)) {
+        if (text != L"OK" && text != L"ZARVO device not found.") ++unexpected;
+        ++answered;
+      }
+    }
+  };
+  std::vector<std::thread> clients;
+  for (uint8_t i = 0; i < 4; ++i) clients.emplace_back(client, static_cast<uint8_t>(i % 2));
+  for (int round = 0; round < 20; ++round) {
+    Arrive(PathOf(L"EL000123"));
+    Arrive(PathOf(L"EL000777", L"E0E8"));
+    Depart(PathOf(L"EL000123"));
+    Arrive(PathOf(L"EL000123"));
+    Depart(PathOf(L"EL000777", L"E0E8"));
+  }
+  ServiceStop(g_context);
+  EXPECT_EQ(TableCount(g_context.devices), 0);
+  Sleep(100);
+  int before = answered;
+  Sleep(300);
+  done = true;
+  for (auto& t : clients) t.join();
+  std::wstring after;
+  ASSERT_TRUE(ask(0, after));
+  EXPECT_EQ(after, L"ZARVO device not found.");
+  EXPECT_GT(answered.load(), before);
+  EXPECT_EQ(unexpected.load(), 0);
+  EXPECT_GT(answered.load(), 20);
+}
+
+}  // namespace

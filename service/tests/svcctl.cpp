@@ -1,0 +1,139 @@
+// A small service controller for the tests: Wine's sc.exe cannot pause,
+// continue or interrogate, and `reg` shows a multi-string list only loosely.
+// Prints one line and exits 0 on success.
+//
+//   svcctl pipes-get                  type=N size=N entries=a|b|c (or "absent")
+//   svcctl pipes-set "a|b|c"          writes the list (an empty text: only the
+//                                     closing empty string)
+//   svcctl pipes-delete               deletes the value
+//   svcctl query NAME                 state=N type=N accepted=N exit=N
+//   svcctl control NAME CODE          sends a control code, then queries
+//   svcctl wait NAME STATE SECONDS    waits until the service is in STATE
+//   svcctl config NAME                type=N start=N error=N path=... account=...
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <cstdlib>
+
+namespace {
+
+int Fail(const char* what) {
+  std::printf("%s failed: error %lu\n", what, GetLastError());
+  return 1;
+}
+
+void PrintStatus(const SERVICE_STATUS& s) {
+  std::printf("state=%lu type=%lu accepted=%lu exit=%lu checkpoint=%lu hint=%lu\n",
+              s.dwCurrentState, s.dwServiceType, s.dwControlsAccepted, s.dwWin32ExitCode,
+              s.dwCheckPoint, s.dwWaitHint);
+}
+
+const wchar_t kParameters[] = L"System\\CurrentControlSet\\Services\\LanmanServer\\Parameters";
+
+int PipeList(int argc, wchar_t** argv) {
+  HKEY key;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kParameters, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                      &key, nullptr) != ERROR_SUCCESS)
+    return Fail("RegCreateKeyExW");
+  const wchar_t* verb = argv[1];
+  int rc = 0;
+  if (!std::wcscmp(verb, L"pipes-get")) {
+    static wchar_t data[8192];
+    DWORD type = 0, size = sizeof data;
+    LONG r = RegQueryValueExW(key, L"NullSessionPipes", nullptr, &type,
+                              reinterpret_cast<BYTE*>(data), &size);
+    if (r == ERROR_FILE_NOT_FOUND) {
+      std::printf("absent\n");
+    } else if (r != ERROR_SUCCESS) {
+      std::printf("query failed: %ld\n", r);
+      rc = 1;
+    } else {
+      std::printf("type=%lu size=%lu entries=", type, size);
+      DWORD units = size / 2;
+      for (DWORD i = 0; i < units; ++i) {
+        if (data[i] == 0) {
+          std::printf(i + 1 < units ? "|" : "");
+        } else {
+          std::printf("%lc", data[i]);
+        }
+      }
+      std::printf("\n");
+    }
+  } else if (!std::wcscmp(verb, L"pipes-set") && argc >= 3) {
+    static wchar_t data[8192];
+    DWORD n = 0;
+    for (const wchar_t* p = argv[2]; *p && n < 8000; ++p) data[n++] = (*p == L'|') ? 0 : *p;
+    if (n > 0) data[n++] = 0;  // end of the last entry
+    data[n++] = 0;             // the closing empty string
+    if (RegSetValueExW(key, L"NullSessionPipes", 0, REG_MULTI_SZ,
+                       reinterpret_cast<const BYTE*>(data), n * 2) != ERROR_SUCCESS)
+      rc = Fail("RegSetValueExW");
+  } else if (!std::wcscmp(verb, L"pipes-delete")) {
+    RegDeleteValueW(key, L"NullSessionPipes");
+  } else {
+    rc = 2;
+  }
+  RegCloseKey(key);
+  return rc;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc >= 2 && !std::wcsncmp(argv[1], L"pipes-", 6)) return PipeList(argc, argv);
+  if (argc < 3) {
+    std::printf("usage: svcctl query|control|wait|config NAME [ARGS]\n");
+    return 2;
+  }
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  if (!manager) return Fail("OpenSCManagerW");
+  SC_HANDLE service = OpenServiceW(manager, argv[2], SERVICE_ALL_ACCESS);
+  if (!service) return Fail("OpenServiceW");
+
+  SERVICE_STATUS status{};
+  const wchar_t* verb = argv[1];
+  if (!std::wcscmp(verb, L"query")) {
+    if (!QueryServiceStatus(service, &status)) return Fail("QueryServiceStatus");
+    PrintStatus(status);
+  } else if (!std::wcscmp(verb, L"control") && argc >= 4) {
+    DWORD code = static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10));
+    if (!ControlService(service, code, &status)) return Fail("ControlService");
+    if (!QueryServiceStatus(service, &status)) return Fail("QueryServiceStatus");
+    PrintStatus(status);
+  } else if (!std::wcscmp(verb, L"wait") && argc >= 5) {
+    DWORD want = static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10));
+    DWORD deadline = GetTickCount() + 1000 * static_cast<DWORD>(std::wcstoul(argv[4], nullptr, 10));
+    for (;;) {
+      if (!QueryServiceStatus(service, &status)) return Fail("QueryServiceStatus");
+      if (status.dwCurrentState == want) break;
+      if (static_cast<LONG>(GetTickCount() - deadline) > 0) {
+        PrintStatus(status);
+        std::printf("timed out waiting for state %lu\n", want);
+        return 1;
+      }
+      Sleep(50);
+    }
+    PrintStatus(status);
+  } else if (!std::wcscmp(verb, L"config")) {
+    union {
+      QUERY_SERVICE_CONFIGW config;
+      BYTE raw[8192];
+    } buffer;
+    DWORD needed = 0;
+    if (!QueryServiceConfigW(service, &buffer.config, sizeof buffer, &needed))
+      return Fail("QueryServiceConfigW");
+    const QUERY_SERVICE_CONFIGW& c = buffer.config;
+    std::printf("type=%lu start=%lu error=%lu path=%ls account=%ls display=%ls\n",
+                c.dwServiceType, c.dwStartType, c.dwErrorControl,
+                c.lpBinaryPathName ? c.lpBinaryPathName : L"",
+                c.lpServiceStartName ? c.lpServiceStartName : L"",
+                c.lpDisplayName ? c.lpDisplayName : L"");
+  } else {
+    std::printf("unknown verb\n");
+    return 2;
+  }
+  CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  return 0;
+}
