@@ -13,7 +13,10 @@ if(WIN32)
   set(ZARVO_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
   set(ZARVO_WINE ${CMAKE_SOURCE_DIR}/tests/wine)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${ZARVO_WINE}/run.sh ${ZARVO_WINEPREFIX})
-  add_test(NAME wine_prefix_up COMMAND ${ZARVO_WINE}/prefix.sh up ${ZARVO_WINEPREFIX})
+  # The test machine has two transceivers and one other USB-serial device
+  # attached, as SetupAPI lists them.
+  add_test(NAME wine_prefix_up COMMAND ${ZARVO_WINE}/prefix.sh up ${ZARVO_WINEPREFIX}
+    ${CMAKE_SOURCE_DIR}/tests/fixtures/usb-devices.reg)
   set_tests_properties(wine_prefix_up PROPERTIES FIXTURES_SETUP wine TIMEOUT 300)
   add_test(NAME wine_prefix_down COMMAND ${ZARVO_WINE}/prefix.sh down ${ZARVO_WINEPREFIX})
   set_tests_properties(wine_prefix_down PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 60)
@@ -59,5 +62,17 @@ endfunction()
 function(zarvo_wide_entry target)
   if(WIN32)
     target_link_options(${target} PRIVATE -municode)
+  endif()
+endfunction()
+
+# zarvo_version_resource(target description): gives a Windows program its
+# version resource, from the project's one version number.
+function(zarvo_version_resource target description)
+  if(WIN32)
+    set(ZARVO_RC_NAME ${target})
+    set(ZARVO_RC_DESCRIPTION ${description})
+    configure_file(${CMAKE_SOURCE_DIR}/cmake/version.rc.in
+                   ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc @ONLY)
+    target_sources(${target} PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
   endif()
 endfunction()

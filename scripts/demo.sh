@@ -1,14 +1,64 @@
 #!/usr/bin/env bash
-# The main job. Today the service host is not built yet: this sets up the
-# machine, builds the platform-free core natively and the Windows build, and
-# shows the FS20 frame the service would send for house code 1234 1111,
-# address 1111, command 17.
+# The main job: on this Linux machine, run ZARVO Remote as a Windows
+# administrator would, under Wine, with one simulated transceiver attached.
+# It installs what is missing, builds, installs and starts the service,
+# switches an FS20 device with ZARVOCTL, shows what the transceiver received,
+# then stops and removes the service.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$PWD
+
 bash scripts/setup.sh
-cmake --preset native >/dev/null
-cmake --build --preset native >/dev/null
+echo "== Building the Windows programs (MinGW-w64, 32-bit)"
 cmake --preset mingw >/dev/null
 cmake --build --preset mingw >/dev/null
-echo "Built the platform-free core and the Windows test programs."
-echo "The service and client programs are not built yet; run 'bash scripts/test.sh' to test what exists."
+
+demo=$root/build/demo
+prefix=$demo/wineprefix
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+
+echo "== Preparing a private Windows machine (Wine prefix) with one transceiver plugged in"
+rm -rf "$demo/ZARVO"
+mkdir -p "$demo/ZARVO"
+tests/wine/prefix.sh up "$prefix" scripts/demo/one-transceiver.reg >/dev/null
+cp build/mingw/bin/ZARVOSRV.exe build/mingw/bin/ZARVOCTL.exe "$demo/ZARVO/"
+# The transceiver's driver library is simulated: our stand-in FTD2XX.dll sits
+# beside the service and logs every call the service makes.
+cp build/mingw/bin/FTD2XX.dll "$demo/ZARVO/"
+echo "device serial=EL000123 manufacturer=ZARVO description=FS20-USB" >"$demo/ZARVO/ftd2xx-sim.txt"
+cd "$demo/ZARVO"
+
+# run TITLE PROGRAM ARGS...: shows the command and what it printed.
+run() {
+  local title=$1; shift
+  echo
+  echo "== $title"
+  echo "C:\\ZARVO> $(basename "$1") ${*:2}"
+  local rc=0
+  wine "$@" >out.txt 2>&1 </dev/null || rc=$?
+  tr -d '\r' <out.txt | sed 's/^/    /'
+  echo "    (exit code $rc)"
+}
+
+run "Install the service (from an elevated prompt)" ./ZARVOSRV.exe -i
+run "Start it" net start "ZARVO Remote"
+run "Ask the service control manager about it" sc query DADUDODI
+echo
+echo "== What the service did with the transceiver when it started (driver log)"
+tr -d '\r' <ftd2xx-sim.log | sed 's/^/    /'
+: >ftd2xx-sim.log
+
+run "Switch FS20 device: house code 1234 1111, address 1111, command 17 (toggle)" \
+  ./ZARVOCTL.exe . 0 1234 1111 1111 17
+echo
+echo "== What the transceiver received"
+tr -d '\r' <ftd2xx-sim.log | grep ' write ' | sed 's/^/    /'
+echo "    81 = start, 09 = 9 bytes follow, 04 = send command, 30 = checksum,"
+echo "    02 01 01 = FS20 send, 1B 00 = house code 1234 1111, 00 = address 1111, 11 = command 17"
+
+run "Ask for a second transceiver that is not attached" ./ZARVOCTL.exe . 1 1234 1111 1111 17
+run "Stop the service" net stop "ZARVO Remote"
+run "Remove the service" ./ZARVOSRV.exe -u
+echo
+echo "Done. The Wine prefix is in build/demo; its wineserver has been ended."

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# prefix.sh up DIR   prepares a private Wine prefix (once) and starts one
-#                    persistent wineserver for it;
+# prefix.sh up DIR [REGFILE...]
+#                    prepares a private Wine prefix (once), loading the given
+#                    registry files into it, and starts one persistent
+#                    wineserver for it;
 # prefix.sh down DIR ends that wineserver, and only that one.
 set -u
 action=$1 prefix=$(realpath -m "$2")
+shift 2
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 log=$prefix.log
 
@@ -15,10 +18,10 @@ case $action in
       wineboot -i >"$log" 2>&1 </dev/null || { cat "$log"; exit 1; }
       # The null display driver: no program waits for a desktop.
       wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >>"$log" 2>&1 </dev/null
-      # The test machine has two transceivers and one other USB-serial
-      # device attached, as SetupAPI lists them.
-      fixture="Z:$(realpath "$(dirname "$0")/../fixtures/usb-devices.reg" | sed 's|/|\\|g')"
-      wine regedit /S "$fixture" >>"$log" 2>&1 </dev/null
+      # Registry fixtures, e.g. the USB devices SetupAPI is to list.
+      for reg in "$@"; do
+        wine regedit /S "Z:$(realpath "$reg" | sed 's|/|\\|g')" >>"$log" 2>&1 </dev/null
+      done
       wineserver -w
       touch "$prefix/.zarvo-ready"
     fi
