@@ -1,0 +1,57 @@
+// The administrator's guide teaches FS20 notation with a worked example; the
+// example must agree with what the service really sends.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include "core/frame.h"
+
+namespace {
+
+std::string Guide() {
+  std::ifstream in(ZARVO_GUIDE_PATH);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::string Hex(uint8_t b) {
+  char text[3];
+  std::snprintf(text, sizeof text, "%02X", b);
+  return text;
+}
+
+TEST(AdministratorsGuide, NotationTableAgreesWithTheConversion) {
+  std::string guide = Guide();
+  ASSERT_FALSE(guide.empty());
+  std::regex row(R"(\n +([1-4]{4}) +-> +([0-9A-F]{2})\b)");
+  int rows = 0;
+  for (std::sregex_iterator it(guide.begin(), guide.end(), row), end; it != end; ++it) {
+    uint16_t notation = static_cast<uint16_t>(std::stoi((*it)[1]));
+    EXPECT_EQ(Hex(NotationToByte(notation)), (*it)[2].str()) << "notation " << notation;
+    ++rows;
+  }
+  EXPECT_GE(rows, 3);
+}
+
+TEST(AdministratorsGuide, WorkedExampleNamesTheBytesThatAreSent) {
+  std::string guide = Guide();
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(guide, m,
+                                std::regex(R"(ZARVOCTL \. 0 (\d+) (\d+) (\d+) (\d+)\n)")));
+  Frame f;
+  PrepareFrame(f, 0);
+  BuildSendFrame(f, 0, NotationToByte(static_cast<uint16_t>(std::stoi(m[1]))),
+                 NotationToByte(static_cast<uint16_t>(std::stoi(m[2]))),
+                 NotationToByte(static_cast<uint16_t>(std::stoi(m[3]))),
+                 static_cast<uint8_t>(std::stoi(m[4])), 0);
+  std::string expected = "house code " + Hex(f.bytes[7]) + " " + Hex(f.bytes[8]) +
+                         ", address\n" + Hex(f.bytes[9]) + " and command " + Hex(f.bytes[10]);
+  EXPECT_NE(guide.find(expected), std::string::npos) << expected;
+}
+
+}  // namespace
