@@ -61,3 +61,25 @@ function(zarvo_wide_entry target)
     target_link_options(${target} PRIVATE -municode)
   endif()
 endfunction()
+
+# zarvo_add_sim_gtest(name SOURCES... [LIBS ...] [TIMEOUT s] [LOCKS ...]): a
+# Windows test program that runs under Wine from a directory of its own
+# (testdirs/<name> in the build tree) beside a fresh copy of the simulated
+# FTD2XX.dll; the program writes its ftd2xx-sim.txt there itself.
+function(zarvo_add_sim_gtest name)
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LOCKS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} ftd2xx_sim_script GTest::gtest_main)
+  add_dependencies(${name} ftd2xx_sim)
+  add_test(NAME ${name}
+    COMMAND bash ${CMAKE_SOURCE_DIR}/tests/ftd2xx-sim/run-beside-sim.sh ${ZARVO_WINEPREFIX}
+            ${CMAKE_BINARY_DIR}/testdirs/${name} $<TARGET_FILE:${name}>
+            $<TARGET_FILE:ftd2xx_sim> --gtest_brief=1)
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 120)
+  endif()
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT} FIXTURES_REQUIRED wine)
+  if(T_LOCKS)
+    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${T_LOCKS}")
+  endif()
+endfunction()
