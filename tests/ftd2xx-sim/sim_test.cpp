@@ -2,6 +2,9 @@
 // configuration keys, its log format and its handle rules. Every test loads
 // a fresh copy of FTD2XX.dll from a folder of its own, resolving each
 // operation by name and by ordinal.
+//
+// Threads: the tests call the library from the main thread, except the one
+// that calls it from four threads at once to check that log lines stay whole.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -359,6 +362,36 @@ TEST_F(Sim, AChangedFileIsReadAgainOnTheNextCall) {
   EXPECT_EQ(Write(h, &b, 1, &n), 4u);
   FT_HANDLE added = MustOpen("EL000777");
   EXPECT_EQ(Close(added), FT_OK);
+  EXPECT_EQ(Close(h), FT_OK);
+}
+
+// A coarse file clock can leave the time unchanged across an edit of the
+// same size; the library then still sees the edit by its text, soon.
+TEST_F(Sim, AnEditThatKeepsTimeAndSizeIsStillSeenWithinAQuarterSecond) {
+  Load("device serial=EL000123 answer=01\n");
+  std::wstring path = folder + L"ftd2xx-sim.txt";
+  WIN32_FILE_ATTRIBUTE_DATA before;
+  ASSERT_TRUE(GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &before));
+  FT_HANDLE h = MustOpen("EL000123");
+  HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(f, INVALID_HANDLE_VALUE);
+  const char text[] = "device serial=EL000123 answer=02\n";
+  DWORD n = 0;
+  ASSERT_TRUE(WriteFile(f, text, sizeof text - 1, &n, nullptr));
+  ASSERT_TRUE(SetFileTime(f, nullptr, nullptr, &before.ftLastWriteTime));
+  CloseHandle(f);
+  uint8_t b = 0;
+  uint32_t written = 0;
+  ULONGLONG start = GetTickCount64();
+  std::vector<uint8_t> answer;
+  do {
+    ASSERT_EQ(Write(h, &b, 1, &written), FT_OK);
+    answer = ReadAll(h);
+    Sleep(10);
+  } while (answer == std::vector<uint8_t>{0x01} && GetTickCount64() - start < 2000);
+  EXPECT_EQ(answer, std::vector<uint8_t>{0x02});
+  EXPECT_LT(GetTickCount64() - start, 1000u);
   EXPECT_EQ(Close(h), FT_OK);
 }
 
