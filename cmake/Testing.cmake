@@ -76,3 +76,30 @@ function(zarvo_version_resource target description)
     target_sources(${target} PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
   endif()
 endfunction()
+
+# zarvo_add_sim_gtest(name SOURCES... [LIBS ...] [TIMEOUT s] [LOCKS ...]): a
+# Windows test program that runs under Wine from a directory of its own
+# (testdirs/<name> in the build tree) beside a fresh copy of the simulated
+# FTD2XX.dll; the program writes its ftd2xx-sim.txt there itself.
+function(zarvo_add_sim_gtest name)
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LOCKS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} ftd2xx_sim_script GTest::gtest_main)
+  add_dependencies(${name} ftd2xx_sim)
+  add_test(NAME ${name}
+    COMMAND bash ${CMAKE_SOURCE_DIR}/tests/ftd2xx-sim/run-beside-sim.sh ${ZARVO_WINEPREFIX}
+            ${CMAKE_BINARY_DIR}/testdirs/${name} $<TARGET_FILE:${name}>
+            $<TARGET_FILE:ftd2xx_sim> --gtest_brief=1)
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 120)
+  endif()
+  # Passing needs gtest's own verdict, not only an exit code of 0: a Wine
+  # program that never really ran must not count as passed. The wrapper
+  # reports a non-zero exit code as "kept for inspection".
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT} FIXTURES_REQUIRED wine
+    PASS_REGULAR_EXPRESSION "\\[  PASSED  \\]"
+    FAIL_REGULAR_EXPRESSION "\\[  FAILED  \\]|kept for inspection")
+  if(T_LOCKS)
+    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${T_LOCKS}")
+  endif()
+endfunction()
