@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing, then builds and tests the
 # platform-free code natively (plain and under ASan/UBSan) and the Windows
-# programs under Wine.
+# programs under Wine; then fuzzes the parsers and editors for 20 s each.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -18,3 +18,6 @@ for preset in native native-sanitize mingw; do
   echo "=== $preset: test"
   ctest --preset "$preset"
 done
+
+echo "=== fuzz: every target for 20 s"
+bash scripts/fuzz.sh 20
