@@ -6,7 +6,6 @@
 // simulated library and logs there; the tests read the log and, holding the
 // record's lock, the record's receive state.
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "core/frame.h"
+#include "tests/support/process_counts.h"
 #include "devices/device_channel.h"
 #include "devices/device_table.h"
 #include "devices/receive_framing.h"
@@ -60,49 +60,8 @@ class ImportPatch {
   void* original_;
 };
 
-// One entry of the system's handle list (SystemHandleInformation).
-struct SystemHandleEntry {
-  ULONG processId;
-  BYTE objectType;
-  BYTE flags;
-  USHORT handle;
-  void* object;
-  ACCESS_MASK access;
-};
-
-// Wine's GetProcessHandleCount reports 0; the system's handle list, which
-// it does keep, gives the same number.
-DWORD HandleCount() {
-  DWORD n = 0;
-  if (GetProcessHandleCount(GetCurrentProcess(), &n) && n > 0) return n;
-  using QueryFn = LONG(WINAPI*)(int, void*, ULONG, ULONG*);
-  static QueryFn query = reinterpret_cast<QueryFn>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
-  constexpr int kSystemHandleInformation = 16;
-  std::vector<char> buffer(1 << 20);
-  ULONG needed = 0;
-  while (query(kSystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()),
-               &needed) != 0) {
-    if (buffer.size() >= (64u << 20)) return 0;
-    buffer.resize(buffer.size() * 2);
-  }
-  ULONG entries = *reinterpret_cast<ULONG*>(buffer.data());
-  const SystemHandleEntry* e = reinterpret_cast<const SystemHandleEntry*>(buffer.data() + sizeof(void*));
-  for (ULONG i = 0; i < entries; ++i) n += e[i].processId == GetCurrentProcessId();
-  return n;
-}
-
-int ThreadCount() {
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  THREADENTRY32 entry;
-  entry.dwSize = sizeof entry;
-  int n = 0;
-  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
-    if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++n;
-  }
-  CloseHandle(snapshot);
-  return n;
-}
+DWORD HandleCount() { return ProcessHandleCount(); }
+int ThreadCount() { return ProcessThreadCount(); }
 
 // The process's handle and thread counts, to compare before and after. Take
 // them after one open and close (the WarmUp environment): the first thread the process
