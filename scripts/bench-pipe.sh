@@ -16,7 +16,7 @@ root=$PWD
 prefix=$root/build/mingw/bench-wineprefix
 work=$root/build/mingw/bench-run
 bench_args=("$@")
-[ ${#bench_args[@]} -gt 0 ] || bench_args=(--seconds 1 --rounds 3)
+[ ${#bench_args[@]} -gt 0 ] || bench_args=(--seconds 0.5 --rounds 6)
 
 bash scripts/setup.sh >/dev/null
 cmake --preset mingw >/dev/null
@@ -26,10 +26,10 @@ export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 finish() {
   touch "$work/stop" 2>/dev/null || true
   sleep 0.5
-  tests/wine/prefix.sh down "$prefix" >/dev/null
+  "$root/tests/wine/prefix.sh" down "$prefix" >/dev/null
 }
 trap finish EXIT
-tests/wine/prefix.sh up "$prefix" >/dev/null
+"$root/tests/wine/prefix.sh" up "$prefix" >/dev/null
 
 rm -rf "$work"
 mkdir -p "$work"
