@@ -153,7 +153,7 @@ void Serve() {
   for (;;) {
     DWORD which = WaitForMultipleObjects(kPipeInstanceCount, g_events, FALSE, INFINITE);
     if (which >= WAIT_OBJECT_0 + kPipeInstanceCount) {
-      TraceHook("wait failed", 0u);
+      TraceHook("pipe server", "wait failed");
       return;
     }
     DWORD index = which - WAIT_OBJECT_0;
