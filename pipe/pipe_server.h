@@ -1,0 +1,78 @@
+// The service's overlapped named-pipe server: one thread serves the four
+// instances of \\.\pipe\doraruzoz, reads one PipeRequest per message, relays
+// it through HandleRequest and writes the reply back as one message.
+//
+// Threads: PipeServerThread is the only thread that touches the PipeInstance
+// records, their events and the wait array; they live in static storage for
+// the life of the process and need no lock. HandleRequest runs on that thread
+// and reads the device table under the table's own guard.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "core/request.h"
+
+constexpr DWORD kPipeInstanceCount = 4;
+constexpr DWORD kPipeRequestSize = sizeof(PipeRequest);
+constexpr DWORD kPipeBufferSize = 8192;         // each way, and the reply buffer
+constexpr DWORD kPipeDefaultTimeoutMs = 5000;   // for WaitNamedPipeW's default wait
+extern const wchar_t kPipeName[];               // L"\\\\.\\pipe\\doraruzoz"
+
+static_assert(kReplyBufferSize == kPipeBufferSize,
+              "a reply always fits the pipe's outbound buffer");
+
+// PipeInstance::state
+enum PipeState : uint32_t { Connecting = 0, Reading = 1, Writing = 2 };
+
+// One pipe instance. Server thread only.
+//   state       pending clear                  pending set
+//   Connecting  (does not occur)               ConnectNamedPipe outstanding
+//   Reading     read to start when next served  read outstanding
+//   Writing     request to handle and reply     write outstanding
+//               to write when next served
+struct PipeInstance {
+  OVERLAPPED overlapped;  // every connect, read and write; hEvent = the instance's event
+  HANDLE pipe;
+  PipeRequest request;    // every read lands here; never cleared between reads
+  DWORD bytesRead;        // count of a read that completed at once
+  uint8_t reply[kReplyBufferSize];  // UTF-16LE text with its NUL, from HandleRequest
+  uint32_t bytesToWrite;  // reply size; a completed write must report exactly this
+  uint32_t state;         // PipeState
+  BOOL pending;           // an operation was started and its completion not yet collected
+};
+
+// Optional start record. A starter that needs to know when clients can
+// connect passes one as the thread parameter; NULL is fine too. The thread
+// writes `status` once, then sets `ready`, and never touches the record again,
+// so the starter may free it (and close its event) as soon as `ready` is set.
+struct PipeServerStart {
+  HANDLE ready;   // event of the starter's; set once all four instances listen, or the thread ended
+  DWORD status;   // 0: serving; otherwise the Windows error that ended the thread
+};
+
+// Thread routine: creates the four instances and serves them until the
+// process ends. Returns 0 when it ends early: a failed event or pipe creation
+// (for example when another server holds the name), a failed wait, or a
+// connection that completed with failure. Before returning it closes every
+// instance and event it created, so clients are refused (ERROR_FILE_NOT_FOUND)
+// rather than left waiting for a reply. Runs once per process; a second start
+// ends at once with ERROR_ALREADY_EXISTS.
+DWORD WINAPI PipeServerThread(LPVOID parameter);
+
+// Drops the client of instance `index` (0 to 3), if any, and listens again.
+// Server thread only.
+void ReconnectInstance(DWORD index);
+
+// Starts listening on one instance. TRUE while the connection is pending;
+// FALSE when a client is already there (or ConnectNamedPipe failed otherwise),
+// in which case the instance's event is set so that the next wait selects it
+// and its first read settles what happened. Server thread only.
+BOOL ListenForClient(PipeInstance& instance);
+
+// Convenience for starters: runs PipeServerThread on a new thread and waits
+// until it serves or has ended. Returns 0 when serving, else the error that
+// ended it (or the error of the event or thread creation). `thread`, when not
+// null, receives the thread handle, which the caller then owns.
+DWORD StartPipeServer(HANDLE* thread);

@@ -1,0 +1,110 @@
+// bare-pipe-server: the benchmark's yardstick. A plain overlapped
+// four-instance message pipe server that answers every 10-byte message with
+// the fixed 6-byte reply "OK" (UTF-16LE with its NUL) and does nothing else,
+// so that the pipe server's figures can be set against what the platform
+// itself costs.
+//
+//   bare-pipe-server.exe PIPE-NAME STOP-FILE
+//
+// Prints "bare server ready" once its four instances listen, and ends when
+// the stop file exists. One thread; operations that complete at once are
+// carried on at once, without another wait.
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdio>
+
+#include "tests/pipe/stop_file.h"
+
+namespace {
+
+constexpr DWORD kInstances = 4;
+constexpr DWORD kRequestSize = 10;
+const uint8_t kReply[] = {'O', 0, 'K', 0, 0, 0};
+
+enum Step { kListen, kRead, kWrite };
+
+struct Instance {
+  OVERLAPPED overlapped;
+  HANDLE pipe;
+  uint8_t request[16];
+  Step step;
+};
+
+Instance g_instances[kInstances];
+HANDLE g_events[kInstances];
+
+// Starts `step` on the instance. Returns true when it is outstanding;
+// otherwise `ok` and `count` hold its outcome.
+bool Issue(Instance& in, Step step, BOOL& ok, DWORD& count) {
+  in.step = step;
+  count = 0;
+  switch (step) {
+    case kListen:
+      ok = ConnectNamedPipe(in.pipe, &in.overlapped);
+      if (!ok && GetLastError() == ERROR_PIPE_CONNECTED) ok = TRUE;
+      break;
+    case kRead:
+      ok = ReadFile(in.pipe, in.request, sizeof in.request, &count, &in.overlapped);
+      break;
+    case kWrite:
+      ok = WriteFile(in.pipe, kReply, sizeof kReply, &count, &in.overlapped);
+      break;
+  }
+  return !ok && GetLastError() == ERROR_IO_PENDING;
+}
+
+// Takes the outcome of the instance's current step and goes on until a step
+// is outstanding.
+void Advance(Instance& in, BOOL ok, DWORD count) {
+  for (;;) {
+    Step next = kListen;
+    switch (in.step) {
+      case kListen: next = ok ? kRead : kListen; break;
+      case kRead: next = ok && count == kRequestSize ? kWrite : kListen; break;
+      case kWrite: next = ok && count == sizeof kReply ? kRead : kListen; break;
+    }
+    if (next == kListen) DisconnectNamedPipe(in.pipe);
+    if (Issue(in, next, ok, count)) return;
+  }
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc != 3) {
+    printf("usage: bare-pipe-server PIPE-NAME STOP-FILE\n");
+    return 2;
+  }
+  for (DWORD i = 0; i < kInstances; ++i) {
+    Instance& in = g_instances[i];
+    g_events[i] = CreateEventW(NULL, TRUE, TRUE, NULL);
+    in.overlapped.hEvent = g_events[i];
+    in.pipe = CreateNamedPipeW(argv[1], PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                               PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                               kInstances, 8192, 8192, 5000, NULL);
+    if (!g_events[i] || in.pipe == INVALID_HANDLE_VALUE) {
+      printf("bare server failed, error %lu\n", GetLastError());
+      return 1;
+    }
+    BOOL ok = FALSE;
+    DWORD count = 0;
+    if (!Issue(in, kListen, ok, count)) Advance(in, ok, count);
+  }
+  printf("bare server ready\n");
+  fflush(stdout);
+
+  for (;;) {
+    DWORD which = WaitForMultipleObjects(kInstances, g_events, FALSE, 200);
+    if (which == WAIT_TIMEOUT) {
+      if (StopFileExists(argv[2])) break;
+      continue;
+    }
+    if (which >= WAIT_OBJECT_0 + kInstances) return 1;
+    Instance& in = g_instances[which - WAIT_OBJECT_0];
+    DWORD count = 0;
+    BOOL ok = GetOverlappedResult(in.pipe, &in.overlapped, &count, FALSE);
+    Advance(in, ok, count);
+  }
+  return 0;
+}
