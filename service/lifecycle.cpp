@@ -11,6 +11,7 @@
 // `g_context.status` is written by ServiceMain until the SERVICE_RUNNING
 // report and by the control handler after it. The device table is shared
 // with the pipe server thread and guarded by its own lock (device_table.h).
+#include <windows.h>
 #include <dbt.h>
 
 #include <cstring>

@@ -10,41 +10,30 @@
 
 #include <atomic>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/request.h"
+#include "devices/device_channel.h"
 #include "devices/device_table.h"
 #include "devices/win/discovery.h"
 #include "pipe/pipe_server.h"
 #include "service/service.h"
+#include "tests/ftd2xx-sim/sim_script.h"
 
 namespace {
 
-std::wstring OwnDirectory() {
-  wchar_t path[MAX_PATH];
-  DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring p(path, n);
-  return p.substr(0, p.find_last_of(L"\\/") + 1);
-}
-
-void WriteSimConfig(const std::string& text) {
-  std::wstring dir = OwnDirectory();
-  std::wstring tmp = dir + L"ftd2xx-sim.txt.new";
-  std::ofstream(tmp.c_str(), std::ios::binary) << text;
-  MoveFileExW(tmp.c_str(), (dir + L"ftd2xx-sim.txt").c_str(), MOVEFILE_REPLACE_EXISTING);
-  // The simulator notices a changed modification time; make sure it moves.
-  Sleep(20);
+void ScriptTransceivers(const std::string& text) {
+  ASSERT_TRUE(WriteSimConfig(ProgramFolder(), text));
 }
 
 std::string SimLog() {
-  std::ifstream in((OwnDirectory() + L"ftd2xx-sim.log").c_str(), std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
+  std::string all;
+  for (const std::string& line : SimLogSince(ProgramFolder(), 0)) all += line + "\n";
+  return all;
 }
 
 int CountLines(const std::string& log, const std::string& needle) {
@@ -97,7 +86,7 @@ class ControlTest : public ::testing::Test {
  protected:
   void SetUp() override {
     EmptyTable();
-    WriteSimConfig(
+    ScriptTransceivers(
         "device serial=EL000123\n"
         "device serial=EL000777 pid=0xE0E8\n"
         "device serial=EL000999\n");
@@ -112,6 +101,17 @@ TEST_F(ControlTest, UnlistedControlCodesAreNotImplementedAndChangeNothing) {
         << code;
     EXPECT_EQ(g_context.status.currentState, static_cast<DWORD>(SERVICE_RUNNING));
   }
+}
+
+TEST_F(ControlTest, ServiceMainWithoutAServiceManagerReportsNothingAndStartsNothing) {
+  // Outside the service manager the handler cannot be registered: ServiceMain
+  // must return without starting anything.
+  ServiceMain(0, nullptr);
+  EXPECT_EQ(g_context.statusHandle, nullptr);
+  EXPECT_EQ(g_context.status.serviceType, 0x30u);
+  EXPECT_EQ(g_context.status.currentState, static_cast<DWORD>(SERVICE_START_PENDING));
+  EXPECT_EQ(g_context.status.controlsAccepted, 3u);
+  EXPECT_EQ(TableCount(g_context.devices), 0);
 }
 
 TEST_F(ControlTest, PauseContinueAndInterrogateOnlyChangeTheReportedState) {

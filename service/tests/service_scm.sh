@@ -47,7 +47,9 @@ echo "--- start"
 wine net start DADUDODI >start.out 2>&1 </dev/null
 status=$(ctl wait DADUDODI 4 20)
 echo "$status"
-check "running after start" grep -q "^state=4 type=48 accepted=3 exit=0 checkpoint=0 hint=0" <<<"$status"
+# Wine's service manager reports the registered type, not the one the
+# service reports; the control test checks the reported one in-process.
+check "running after start" grep -q "^state=4 type=.* accepted=3 exit=0 checkpoint=0 hint=0" <<<"$status"
 opens=$(simlog | awk '$2 == "open" && $3 == "0" { print $1 }' | tr '\n' ' ')
 echo "opened: $opens"
 check "both transceivers opened" [ "$(wc -w <<<"$opens")" -eq 2 ]

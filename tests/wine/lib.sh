@@ -36,7 +36,8 @@ has() { grep -qF -- "$2" "$1"; }
 # scenario_dir NAME: a fresh directory of this scenario's own, with copies
 # of the programs and the simulated driver library. Prints its path.
 scenario_dir() {
-  local dir=$ZARVO_BIN/../scenarios/$1
+  local dir
+  dir=$(realpath -m "$ZARVO_BIN/../scenarios/$1")
   rm -rf "$dir"
   mkdir -p "$dir"
   local f
