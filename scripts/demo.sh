@@ -16,12 +16,22 @@ cmake --build --preset mingw >/dev/null
 demo=$root/build/demo
 prefix=$demo/wineprefix
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+# leave_clean: stops and removes the service if a run left it behind, then
+# ends this prefix's wineserver (and only that one).
+leave_clean() {
+  if [ -f "$demo/ZARVO/ZARVOSRV.exe" ]; then
+    (cd "$demo/ZARVO" && wine net stop DADUDODI && wine ./ZARVOSRV.exe -u) >/dev/null 2>&1 </dev/null || true
+  fi
+  wineserver -k >/dev/null 2>&1 || true
+}
+trap leave_clean EXIT
 
 echo "== Preparing a private Windows machine (Wine prefix) with one transceiver plugged in"
+tests/wine/prefix.sh up "$prefix" scripts/demo/one-transceiver.reg >/dev/null
+leave_clean
+tests/wine/prefix.sh up "$prefix" >/dev/null
 rm -rf "$demo/ZARVO"
 mkdir -p "$demo/ZARVO"
-tests/wine/prefix.sh up "$prefix" scripts/demo/one-transceiver.reg >/dev/null
 cp build/mingw/bin/ZARVOSRV.exe build/mingw/bin/ZARVOCTL.exe "$demo/ZARVO/"
 # The transceiver's driver library is simulated: our stand-in FTD2XX.dll sits
 # beside the service and logs every call the service makes.
@@ -42,10 +52,13 @@ run() {
 }
 
 run "Install the service (from an elevated prompt)" ./ZARVOSRV.exe -i
-run "Start it" net start "ZARVO Remote"
+# On Windows `net start "ZARVO Remote"` works too; Wine's net.exe takes only
+# the service name.
+run "Start it" net start DADUDODI
 run "Ask the service control manager about it" sc query DADUDODI
 echo
 echo "== What the service did with the transceiver when it started (driver log)"
+touch ftd2xx-sim.log
 tr -d '\r' <ftd2xx-sim.log | sed 's/^/    /'
 : >ftd2xx-sim.log
 
@@ -58,7 +71,7 @@ echo "    81 = start, 09 = 9 bytes follow, 04 = send command, 30 = checksum,"
 echo "    02 01 01 = FS20 send, 1B 00 = house code 1234 1111, 00 = address 1111, 11 = command 17"
 
 run "Ask for a second transceiver that is not attached" ./ZARVOCTL.exe . 1 1234 1111 1111 17
-run "Stop the service" net stop "ZARVO Remote"
+run "Stop the service" net stop DADUDODI
 run "Remove the service" ./ZARVOSRV.exe -u
 echo
 echo "Done. The Wine prefix is in build/demo; its wineserver has been ended."
