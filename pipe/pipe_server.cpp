@@ -12,8 +12,9 @@
 //
 // The platform clears an instance's event when an overlapped operation on it
 // starts and sets it when the operation completes, at once or later. So one
-// wait sees every completion, and an operation that completed at once is
-// picked up by the next wait, down the same path as a late one.
+// wait sees every completion. An operation that completed at once goes down
+// the same path as a late one: its outcome is in the instance's state, and
+// its next step is started by the same StartOperation, right away (see Serve).
 #include "pipe/pipe_server.h"
 
 #include "core/handle_request.h"
@@ -109,10 +110,11 @@ CollectResult CollectCompletion(DWORD index) {
   return kDropped;
 }
 
-// Starts what the instance's state asks for. An operation that completes at
-// once leaves `pending` clear and the event set, so the next wait comes back
-// here for the following step.
-void StartOperation(DWORD index) {
+// Starts what the instance's state asks for. Returns true when the operation
+// completed at once: `pending` is clear, the outcome is in `state`, and the
+// event is set. Returns false when it is outstanding or the instance was
+// dropped.
+bool StartOperation(DWORD index) {
   PipeInstance& instance = g_instances[index];
   BOOL done = FALSE;
   switch (instance.state) {
@@ -122,7 +124,7 @@ void StartOperation(DWORD index) {
       if (done && instance.bytesRead != 0) {
         instance.pending = FALSE;
         instance.state = Writing;
-        return;
+        return true;
       }
       break;
     case Writing: {
@@ -133,19 +135,20 @@ void StartOperation(DWORD index) {
       if (done && count == instance.bytesToWrite) {
         instance.pending = FALSE;
         instance.state = Reading;
-        return;
+        return true;
       }
       break;
     }
     default:
-      return;  // Connecting always has its connect outstanding
+      return false;  // Connecting always has its connect outstanding
   }
   if (!done && GetLastError() == ERROR_IO_PENDING) {
     instance.pending = TRUE;
-    return;
+    return false;
   }
   // An empty message, a longer one, a gone client, or a short write.
   ReconnectInstance(index);
+  return false;
 }
 
 // Returns only when the server cannot go on.
@@ -157,12 +160,27 @@ void Serve() {
       return;
     }
     DWORD index = which - WAIT_OBJECT_0;
-    if (g_instances[index].pending) {
+    PipeInstance& instance = g_instances[index];
+    if (instance.pending) {
       CollectResult result = CollectCompletion(index);
       if (result == kServerFails) return;
       if (result == kDropped) continue;
     }
-    StartOperation(index);
+    // An operation that completed at once has set the event, and the next
+    // wait would select this instance again. Under Wine every wait is a round
+    // trip to the wineserver, as dear as the read or write itself, so taking
+    // each step at a selection of its own would cost a request two or three
+    // waits instead of one. The instance's next step is therefore taken at
+    // once, through the same StartOperation, for up to one reply per
+    // selection: once a reply went out and the next read was started, or the
+    // instance was dropped, the wait decides again, so a client that sends
+    // requests without waiting for replies cannot hold the thread.
+    bool replied = false;
+    for (;;) {
+      bool writes = instance.state == Writing;
+      if (!StartOperation(index) || replied) break;
+      replied = writes;
+    }
   }
 }
 

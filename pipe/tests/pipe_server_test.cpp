@@ -215,6 +215,25 @@ TEST_F(PipeServer, SecondAndThirdRequestsOnOneConnectionAreAnswered) {
   }
 }
 
+TEST_F(PipeServer, RequestsSentAheadOfTheirRepliesAreAnsweredInOrder) {
+  // The later requests wait in the pipe, so the server's reads of them
+  // complete at once: the path an instance takes without a wait between.
+  RawClient client;
+  ASSERT_EQ(client.Open(), 0u);
+  int before = FakeFramesWritten(0);
+  const uint8_t iids[] = {0, kTransceivers, 0, 0, kTransceivers};
+  for (uint8_t iid : iids) {
+    PipeRequest r = Request(iid, 1111, 1111, 1111, 17, 0);
+    ASSERT_EQ(client.Send(r), 0u);
+  }
+  for (uint8_t iid : iids) {
+    std::vector<uint8_t> reply;
+    ASSERT_EQ(client.Receive(reply), 0u);
+    EXPECT_EQ(ReplyText(reply), iid == 0 ? "OK" : "ZARVO device not found.");
+  }
+  EXPECT_EQ(FakeFramesWritten(0), before + 3);
+}
+
 TEST_F(PipeServer, ShortMessagesAreAnsweredAndKeepTheEarlierRequestsTail) {
   // On one connection the instance is the same, so bytes a short message
   // does not reach still hold what the previous read left there.

@@ -30,13 +30,13 @@ namespace {
 
 enum Mode { kPersistent, kPerRequest };
 
-struct ModeSpec {
+struct BenchMode {
   const char* label;
   int clients;
   Mode mode;
 };
 
-const ModeSpec kModes[] = {
+const BenchMode kModes[] = {
     {"1 client,  persistent ", 1, kPersistent},
     {"4 clients, persistent ", 4, kPersistent},
     {"1 client,  per request", 1, kPerRequest},
@@ -120,12 +120,12 @@ struct Tally {
   int failures = 0;
 };
 
-void RunRound(const wchar_t* pipe, const ModeSpec& spec, double seconds, Tally& tally) {
-  std::vector<ClientRun> runs(spec.clients);
+void RunRound(const wchar_t* pipe, const BenchMode& bench, double seconds, Tally& tally) {
+  std::vector<ClientRun> runs(bench.clients);
   double start = NowUs();
   for (ClientRun& run : runs) {
     run.pipe = pipe;
-    run.mode = spec.mode;
+    run.mode = bench.mode;
     run.deadlineUs = start + seconds * 1e6;
     run.latencyUs.reserve(static_cast<size_t>(seconds * 20000));
     run.failures = 0;
@@ -194,17 +194,17 @@ int wmain(int argc, wchar_t** argv) {
   printf("\n");
   fflush(stdout);
 
-  for (const ModeSpec& spec : kModes) {
+  for (const BenchMode& bench : kModes) {
     Tally tallies[2];
     for (int r = 0; r < rounds; ++r) {
       for (size_t k = 0; k < pipes.size(); ++k) {
         size_t p = (r % 2 == 0) ? k : pipes.size() - 1 - k;  // alternate who goes first
-        RunRound(pipes[p], spec, seconds, tallies[p]);
+        RunRound(pipes[p], bench, seconds, tallies[p]);
       }
     }
     Figures f[2];
     for (size_t p = 0; p < pipes.size(); ++p) f[p] = Summarise(tallies[p]);
-    printf("%-22s | %9.0f %8.0f %8.0f |", spec.label, f[0].perSecond, f[0].p50, f[0].p99);
+    printf("%-22s | %9.0f %8.0f %8.0f |", bench.label, f[0].perSecond, f[0].p50, f[0].p99);
     if (pipes.size() == 2) {
       double ratio = f[1].perSecond > 0 ? f[0].perSecond / f[1].perSecond : 0;
       printf(" %9.0f %8.0f %8.0f | %5.2f%s", f[1].perSecond, f[1].p50, f[1].p99, ratio,
