@@ -134,10 +134,14 @@ TEST(Table, RemovalWaitsForTheRequestWritingToTheRecord) {
     if (device.polls > 0) break;
   }
   DeviceRecord* taken = TableTakeBySerial(table, "EL7");
-  EXPECT_TRUE(sent.load());
+  {
+    // The whole frame was written before the removal got the record.
+    std::lock_guard<std::mutex> hold(device.mu);
+    EXPECT_EQ(device.written.size(), 7u);
+  }
   EXPECT_EQ(taken, r);
   request.join();
-  EXPECT_EQ(device.written.size(), 7u);
+  EXPECT_TRUE(sent.load());
   FreeDeviceRecord(taken);
   EXPECT_EQ(TableSendFrame(table, 0, frame), 2u);
 }
