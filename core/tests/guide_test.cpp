@@ -12,12 +12,14 @@
 
 namespace {
 
-std::string Guide() {
-  std::ifstream in(ZARVO_GUIDE_PATH);
+std::string Slurp(const char* path) {
+  std::ifstream in(path);
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
 }
+
+std::string Guide() { return Slurp(ZARVO_GUIDE_PATH); }
 
 std::string Hex(uint8_t b) {
   char text[3];
@@ -52,6 +54,13 @@ TEST(AdministratorsGuide, WorkedExampleNamesTheBytesThatAreSent) {
   std::string expected = "house code " + Hex(f.bytes[7]) + " " + Hex(f.bytes[8]) +
                          ", address\n" + Hex(f.bytes[9]) + " and command " + Hex(f.bytes[10]);
   EXPECT_NE(guide.find(expected), std::string::npos) << expected;
+}
+
+TEST(AdministratorsGuide, TheReadmeCarriesTheGuideAsShipped) {
+  std::string guide = Guide();
+  ASSERT_FALSE(guide.empty());
+  EXPECT_NE(Slurp(ZARVO_README_PATH).find("```text\n" + guide + "```"), std::string::npos)
+      << "README.md's guide section differs from docs/ADMIN-GUIDE.txt";
 }
 
 }  // namespace
