@@ -95,12 +95,11 @@ DWORD WINAPI ServiceControlHandler(DWORD control, DWORD eventType, LPVOID eventD
 DWORD ServiceStart(ServiceContext& context) {
   EnumeratePresentDevices(context);
 
-  HANDLE server = CreateThread(nullptr, 0, PipeServerThread, nullptr, 0, nullptr);
-  if (server) {
-    CloseHandle(server);  // the thread is never stopped or waited for
-  } else {
-    TraceHook("pipe server thread not started", GetLastError());
-  }
+  // Wait until the pipe's four instances listen, so that a client started
+  // right after the SERVICE_RUNNING report finds the pipe. The thread itself
+  // is never stopped or waited for; no handle to it is kept.
+  DWORD serving = StartPipeServer(nullptr);
+  if (serving != 0) TraceHook("pipe server not serving", serving);
 
   DEV_BROADCAST_DEVICEINTERFACE_W filter;
   std::memset(&filter, 0, sizeof filter);
