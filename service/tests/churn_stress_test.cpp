@@ -172,6 +172,14 @@ void ClientLoop(int index, uint32_t seed, ClientTally& tally) {
     }
     ++tally.failures[what];
   }
+  // A second reply to the last request would have nothing to be caught by.
+  if (client.pipe != INVALID_HANDLE_VALUE) {
+    Sleep(20);
+    DWORD waiting = 0;
+    if (PeekNamedPipe(client.pipe, nullptr, 0, nullptr, &waiting, nullptr) && waiting != 0) {
+      ++tally.failures[ExchangeName(Exchange::kUnasked)];
+    }
+  }
   PipeClientClose(client);
 }
 

@@ -117,6 +117,7 @@ const char* ExchangeName(Exchange e) {
   switch (e) {
     case Exchange::kReply: return "reply";
     case Exchange::kMalformed: return "malformed reply";
+    case Exchange::kUnasked: return "reply nobody asked for";
     case Exchange::kNoPipe: return "no pipe";
     case Exchange::kTimedOut: return "timed out";
     case Exchange::kBroken: return "broken connection";
@@ -157,6 +158,10 @@ bool PipeClientOpen(PipeClient& client, DWORD timeoutMs) {
 Exchange PipeClientExchange(PipeClient& client, const PipeRequest& request, std::wstring& reply,
                             DWORD timeoutMs) {
   reply.clear();
+  DWORD waiting = 0;
+  if (PeekNamedPipe(client.pipe, nullptr, 0, nullptr, &waiting, nullptr) && waiting != 0) {
+    return Exchange::kUnasked;
+  }
   OVERLAPPED o{};
   o.hEvent = client.event;
   DWORD count = 0, error = 0;

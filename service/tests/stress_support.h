@@ -37,6 +37,7 @@ PipeRequest StressRequest(uint8_t iid, uint8_t data = 0);
 enum class Exchange {
   kReply,      // one whole reply message: a text with its NUL and nothing after it
   kMalformed,  // a reply message of another shape
+  kUnasked,    // a message was waiting before the request went out
   kNoPipe,     // the pipe could not be opened in time
   kTimedOut,   // no reply in time (the operation was cancelled)
   kBroken,     // the connection failed
@@ -54,7 +55,9 @@ struct PipeClient {
 // the server is not there yet, for at most `timeoutMs`.
 bool PipeClientOpen(PipeClient& client, DWORD timeoutMs);
 
-// Writes one request and reads its reply, each within `timeoutMs`.
+// Writes one request and reads its reply, each within `timeoutMs`. A message
+// already waiting before the write (a second reply to an earlier request)
+// fails the exchange.
 Exchange PipeClientExchange(PipeClient& client, const PipeRequest& request,
                             std::wstring& reply, DWORD timeoutMs);
 
