@@ -1,11 +1,11 @@
 // pipe-bench: round trips through named pipes, measured from the client side.
 //
-//   pipe-bench.exe [--seconds S] [--rounds R] PIPE [BASELINE-PIPE]
+//   pipe-bench.exe [--seconds S] [--rounds R] [--iid N] PIPE [BASELINE-PIPE]
 //
 // For each of four modes (1 or 4 clients; one persistent connection per
 // client, or one connection per request) it sends 10-byte requests (instance
-// 0, house code 1111 1111, address 1111, command 17) and waits for each reply
-// message, for R rounds of S seconds per pipe, the pipes taken in turn so
+// N, default 0; house code 1111 1111, address 1111, command 17) and waits for
+// each reply message, for R rounds of S seconds per pipe, the pipes taken in turn so
 // that drift of the machine hits both alike. It prints requests per second
 // and the p50 and p99 latency of a round trip (open and close included in the
 // per-request mode) and, with a baseline, the ratio of the two throughputs.
@@ -44,6 +44,7 @@ const BenchMode kModes[] = {
 };
 
 LARGE_INTEGER g_frequency;
+uint8_t g_iid = 0;
 
 double NowUs() {
   LARGE_INTEGER now;
@@ -53,7 +54,7 @@ double NowUs() {
 
 PipeRequest BenchRequest() {
   PipeRequest r = {};
-  r.iid = 0;
+  r.iid = g_iid;
   r.hc1 = 1111;
   r.hc2 = 1111;
   r.addr = 1111;
@@ -174,18 +175,20 @@ int wmain(int argc, wchar_t** argv) {
       seconds = wcstod(argv[++i], nullptr);
     } else if (wcscmp(argv[i], L"--rounds") == 0 && i + 1 < argc) {
       rounds = static_cast<int>(wcstol(argv[++i], nullptr, 10));
+    } else if (wcscmp(argv[i], L"--iid") == 0 && i + 1 < argc) {
+      g_iid = static_cast<uint8_t>(wcstol(argv[++i], nullptr, 10));
     } else {
       pipes.push_back(argv[i]);
     }
   }
   if (pipes.empty() || pipes.size() > 2 || seconds <= 0 || rounds < 1) {
-    printf("usage: pipe-bench [--seconds S] [--rounds R] PIPE [BASELINE-PIPE]\n");
+    printf("usage: pipe-bench [--seconds S] [--rounds R] [--iid N] PIPE [BASELINE-PIPE]\n");
     return 2;
   }
   QueryPerformanceFrequency(&g_frequency);
 
-  printf("Round trips of a 10-byte request and its reply; %d round(s) of %.1f s per mode and pipe.\n",
-         rounds, seconds);
+  printf("Round trips of a 10-byte request for instance %d and its reply; %d round(s) of %.1f s "
+         "per mode and pipe.\n", g_iid, rounds, seconds);
   for (size_t p = 0; p < pipes.size(); ++p) {
     printf("  %s: %s\n", p == 0 ? "measured" : "baseline", Narrow(pipes[p]).c_str());
   }
