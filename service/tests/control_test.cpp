@@ -22,6 +22,7 @@
 #include "devices/win/discovery.h"
 #include "pipe/pipe_server.h"
 #include "service/service.h"
+#include "service/tests/stress_support.h"
 #include "tests/ftd2xx-sim/sim_script.h"
 
 namespace {
@@ -59,11 +60,6 @@ struct InterfaceEvent {
   }
   void* data() { return bytes.data(); }
 };
-
-std::wstring PathOf(const wchar_t* serial, const wchar_t* pid = L"F06F") {
-  return std::wstring(L"\\\\?\\USB#VID_0403&PID_") + pid + L"#" + serial +
-         L"#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
-}
 
 DWORD Arrive(const std::wstring& path) {
   InterfaceEvent e(path);
@@ -127,17 +123,17 @@ TEST_F(ControlTest, PauseContinueAndInterrogateOnlyChangeTheReportedState) {
 }
 
 TEST_F(ControlTest, ArrivalAddsRemovalTakesOutAndLaterRecordsMoveDown) {
-  EXPECT_EQ(Arrive(PathOf(L"EL000123")), 0u);
-  EXPECT_EQ(Arrive(PathOf(L"el000777", L"e0e8").c_str()), 0u);  // lower case
-  EXPECT_EQ(Arrive(PathOf(L"EL000999")), 0u);
+  EXPECT_EQ(Arrive(TransceiverPath("EL000123")), 0u);
+  EXPECT_EQ(Arrive(TransceiverPath("el000777", L"e0e8")), 0u);  // lower case
+  EXPECT_EQ(Arrive(TransceiverPath("EL000999")), 0u);
   ASSERT_EQ(TableCount(g_context.devices), 3);
   EXPECT_STREQ(g_context.devices.entries[1]->serialNumber, "EL000777");
 
   // A duplicate, in another case, adds nothing.
-  EXPECT_EQ(Arrive(PathOf(L"El000123")), 0u);
+  EXPECT_EQ(Arrive(TransceiverPath("El000123")), 0u);
   EXPECT_EQ(TableCount(g_context.devices), 3);
 
-  EXPECT_EQ(Depart(PathOf(L"EL000777", L"E0E8")), 0u);
+  EXPECT_EQ(Depart(TransceiverPath("EL000777", L"E0E8")), 0u);
   ASSERT_EQ(TableCount(g_context.devices), 2);
   EXPECT_STREQ(g_context.devices.entries[1]->serialNumber, "EL000999");
   EXPECT_EQ(g_context.devices.entries[1]->instance, 2);
@@ -145,18 +141,18 @@ TEST_F(ControlTest, ArrivalAddsRemovalTakesOutAndLaterRecordsMoveDown) {
 }
 
 TEST_F(ControlTest, OtherEventsAndOtherDevicesChangeNothing) {
-  InterfaceEvent e(PathOf(L"EL000123"));
+  InterfaceEvent e(TransceiverPath("EL000123"));
   for (DWORD type : {0x8001ul, 0x8002ul, 0x8003ul, 0x8006ul, 0x0007ul}) {
     EXPECT_EQ(ServiceControlHandler(SERVICE_CONTROL_DEVICEEVENT, type, e.data(), nullptr), 0u);
   }
-  InterfaceEvent volume(PathOf(L"EL000123"), DBT_DEVTYP_VOLUME);
+  InterfaceEvent volume(TransceiverPath("EL000123"), DBT_DEVTYP_VOLUME);
   EXPECT_EQ(ServiceControlHandler(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL, volume.data(),
                                   nullptr),
             0u);
   EXPECT_EQ(ServiceControlHandler(SERVICE_CONTROL_DEVICEEVENT, DBT_DEVICEARRIVAL, nullptr, nullptr),
             0u);
   // Not a transceiver, and paths that break the form.
-  EXPECT_EQ(Arrive(PathOf(L"A9K2XQ1P", L"6001")), 0u);
+  EXPECT_EQ(Arrive(TransceiverPath("A9K2XQ1P", L"6001")), 0u);
   EXPECT_EQ(Arrive(L"\\\\?\\USB#VID_0403&PID_F06F"), 0u);
   EXPECT_EQ(Arrive(L""), 0u);
   EXPECT_EQ(Arrive(std::wstring(600, L'#')), 0u);
@@ -189,19 +185,7 @@ TEST_F(ControlTest, DeviceChangesAndStopRaceSafelyWithRequestsInFlight) {
   std::atomic<bool> done{false};
   std::atomic<int> answered{0}, unexpected{0};
   auto ask = [](uint8_t iid, std::wstring& text) {
-    PipeRequest r{};
-    r.iid = iid;
-    r.hc1 = 1234;
-    r.hc2 = 1111;
-    r.addr = 1111;
-    r.cmd = 17;
-    wchar_t reply[64] = {};
-    DWORD got = 0;
-    if (!CallNamedPipeW(L"\\\\.\\pipe\\doraruzoz", &r, sizeof r, reply, sizeof reply - 2, &got,
-                        5000))
-      return false;
-    text = reply;
-    return true;
+    return ExchangeOnce(StressRequest(iid), text, 5000) == Exchange::kReply;
   };
   auto client = [&](uint8_t iid) {
     while (!done) {
@@ -215,11 +199,11 @@ TEST_F(ControlTest, DeviceChangesAndStopRaceSafelyWithRequestsInFlight) {
   std::vector<std::thread> clients;
   for (uint8_t i = 0; i < 4; ++i) clients.emplace_back(client, static_cast<uint8_t>(i % 2));
   for (int round = 0; round < 20; ++round) {
-    Arrive(PathOf(L"EL000123"));
-    Arrive(PathOf(L"EL000777", L"E0E8"));
-    Depart(PathOf(L"EL000123"));
-    Arrive(PathOf(L"EL000123"));
-    Depart(PathOf(L"EL000777", L"E0E8"));
+    Arrive(TransceiverPath("EL000123"));
+    Arrive(TransceiverPath("EL000777", L"E0E8"));
+    Depart(TransceiverPath("EL000123"));
+    Arrive(TransceiverPath("EL000123"));
+    Depart(TransceiverPath("EL000777", L"E0E8"));
   }
   ServiceStop(g_context);
   EXPECT_EQ(TableCount(g_context.devices), 0);
