@@ -6,7 +6,7 @@ build=$1 version=$2
 cmake --build "$build" --target package >/dev/null
 zip=$build/package/ZARVO-Remote-$version-win32.zip
 [ -f "$zip" ] || { echo "FAIL: no package at $zip"; exit 1; }
-got=$(python3 -c 'import sys, zipfile; print("\n".join(sorted(n for n in zipfile.ZipFile(sys.argv[1]).namelist() if not n.endswith("/"))))' "$zip")
+got=$(unzip -Z1 "$zip" | grep -v '/$' | sort)
 want=$(printf '%s\n' ADMIN-GUIDE.txt LICENSE ZARVOCTL.exe ZARVOSRV.exe | sed "s|^|ZARVO-Remote-$version-win32/|" | sort)
 echo "$got"
 if [ "$got" != "$want" ]; then
