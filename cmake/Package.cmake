@@ -2,7 +2,14 @@
 # licence, as one ZIP. Built with `cmake --build --preset mingw --target package`.
 # The simulated driver library is a test fixture and never installed.
 install(TARGETS ZARVOSRV ZARVOCTL RUNTIME DESTINATION .)
-install(FILES ${CMAKE_SOURCE_DIR}/docs/ADMIN-GUIDE.txt ${CMAKE_SOURCE_DIR}/LICENSE DESTINATION .)
+# The texts go out with Windows line ends, for any editor an administrator
+# uses (they hold no @ to substitute).
+configure_file(${CMAKE_SOURCE_DIR}/docs/ADMIN-GUIDE.txt ${CMAKE_BINARY_DIR}/package-text/ADMIN-GUIDE.txt
+  @ONLY NEWLINE_STYLE CRLF)
+configure_file(${CMAKE_SOURCE_DIR}/LICENSE ${CMAKE_BINARY_DIR}/package-text/LICENSE
+  @ONLY NEWLINE_STYLE CRLF)
+install(FILES ${CMAKE_BINARY_DIR}/package-text/ADMIN-GUIDE.txt ${CMAKE_BINARY_DIR}/package-text/LICENSE
+  DESTINATION .)
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME "ZARVO-Remote")
