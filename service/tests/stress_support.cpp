@@ -1,4 +1,5 @@
 #include "service/tests/stress_support.h"
+#include "tests/support/clock.h"
 
 #include <dbt.h>
 
@@ -70,17 +71,6 @@ bool Finish(PipeClient& client, OVERLAPPED& o, BOOL started, DWORD& count, DWORD
 }
 
 }  // namespace
-
-double NowMs() {
-  static LARGE_INTEGER frequency = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return f;
-  }();
-  LARGE_INTEGER now;
-  QueryPerformanceCounter(&now);
-  return static_cast<double>(now.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
-}
 
 std::wstring TransceiverPath(const std::string& serial, const wchar_t* pid) {
   return std::wstring(L"\\\\?\\USB#VID_0403&PID_") + pid + L"#" +

@@ -14,9 +14,8 @@
 #include <string>
 
 #include "core/request.h"
+#include "tests/support/clock.h"
 
-// Milliseconds since an arbitrary start, from the performance counter.
-double NowMs();
 
 // The device path Windows gives a USB device interface event of a
 // transceiver with this serial number and product id.

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "core/request.h"
+#include "tests/support/clock.h"
 
 namespace {
 
@@ -43,14 +44,9 @@ const BenchMode kModes[] = {
     {"4 clients, per request", 4, kPerRequest},
 };
 
-LARGE_INTEGER g_frequency;
 uint8_t g_iid = 0;
 
-double NowUs() {
-  LARGE_INTEGER now;
-  QueryPerformanceCounter(&now);
-  return static_cast<double>(now.QuadPart) * 1e6 / static_cast<double>(g_frequency.QuadPart);
-}
+double NowUs() { return NowMs() * 1000.0; }
 
 PipeRequest BenchRequest() {
   PipeRequest r = {};
@@ -185,7 +181,6 @@ int wmain(int argc, wchar_t** argv) {
     printf("usage: pipe-bench [--seconds S] [--rounds R] [--iid N] PIPE [BASELINE-PIPE]\n");
     return 2;
   }
-  QueryPerformanceFrequency(&g_frequency);
 
   printf("Round trips of a 10-byte request for instance %d and its reply; %d round(s) of %.1f s "
          "per mode and pipe.\n", g_iid, rounds, seconds);

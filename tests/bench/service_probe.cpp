@@ -36,6 +36,7 @@
 
 #include "core/request.h"
 #include "tests/support/process_counts.h"
+#include "tests/support/clock.h"
 
 namespace {
 
@@ -46,15 +47,16 @@ int Fail(const char* what) {
   return 1;
 }
 
-double NowMs() {
-  static LARGE_INTEGER frequency = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return f;
-  }();
-  LARGE_INTEGER now;
-  QueryPerformanceCounter(&now);
-  return static_cast<double>(now.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+// A request for transceiver `iid`: house code 1111 1111, address 1111,
+// command 17.
+PipeRequest ProbeRequest(uint8_t iid) {
+  PipeRequest request = {};
+  request.iid = iid;
+  request.hc1 = 1111;
+  request.hc2 = 1111;
+  request.addr = 1111;
+  request.cmd = 17;
+  return request;
 }
 
 // The process that runs the service, from the service control manager.
@@ -116,12 +118,7 @@ HANDLE OpenPipe() {
 }
 
 void SendRequests(long count, uint8_t iid, Tally& tally) {
-  PipeRequest request = {};
-  request.iid = iid;
-  request.hc1 = 1111;
-  request.hc2 = 1111;
-  request.addr = 1111;
-  request.cmd = 17;
+  PipeRequest request = ProbeRequest(iid);
   HANDLE pipe = INVALID_HANDLE_VALUE;
   for (long n = 0; n < count; ++n) {
     if (pipe == INVALID_HANDLE_VALUE) pipe = OpenPipe();
@@ -169,12 +166,7 @@ int Requests(long count, int clients, uint8_t iid) {
 int Ask(uint8_t iid, const wchar_t* marker) {
   HANDLE pipe = OpenPipe();
   if (pipe == INVALID_HANDLE_VALUE) return Fail("opening the pipe");
-  PipeRequest request = {};
-  request.iid = iid;
-  request.hc1 = 1111;
-  request.hc2 = 1111;
-  request.addr = 1111;
-  request.cmd = 17;
+  PipeRequest request = ProbeRequest(iid);
   DWORD done = 0;
   if (!WriteFile(pipe, &request, sizeof request, &done, nullptr)) return Fail("WriteFile");
   double sent = NowMs();
