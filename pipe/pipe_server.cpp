@@ -151,15 +151,33 @@ bool StartOperation(DWORD index) {
   return false;
 }
 
+// Waits until an instance is ready and returns its index, or
+// kPipeInstanceCount when the wait failed. The wait returns the first ready
+// event of its array, so the array starts with the instance after `first`
+// and wraps around: among ready instances the one served longest ago goes
+// first. With the plain instance order, clients that keep the lower
+// instances busy would starve a client on a higher one for as long as they
+// kept sending.
+DWORD WaitForReadyInstance(DWORD first) {
+  HANDLE order[kPipeInstanceCount];
+  for (DWORD k = 0; k < kPipeInstanceCount; ++k) {
+    order[k] = g_events[(first + k) % kPipeInstanceCount];
+  }
+  DWORD which = WaitForMultipleObjects(kPipeInstanceCount, order, FALSE, INFINITE);
+  if (which >= WAIT_OBJECT_0 + kPipeInstanceCount) return kPipeInstanceCount;
+  return (first + which - WAIT_OBJECT_0) % kPipeInstanceCount;
+}
+
 // Returns only when the server cannot go on.
 void Serve() {
+  DWORD first = 0;  // where the next wait's round begins
   for (;;) {
-    DWORD which = WaitForMultipleObjects(kPipeInstanceCount, g_events, FALSE, INFINITE);
-    if (which >= WAIT_OBJECT_0 + kPipeInstanceCount) {
+    DWORD index = WaitForReadyInstance(first);
+    if (index == kPipeInstanceCount) {
       TraceHook("pipe server", "wait failed");
       return;
     }
-    DWORD index = which - WAIT_OBJECT_0;
+    first = (index + 1) % kPipeInstanceCount;
     PipeInstance& instance = g_instances[index];
     if (instance.pending) {
       CollectResult result = CollectCompletion(index);

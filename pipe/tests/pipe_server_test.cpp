@@ -17,6 +17,7 @@
 
 #include "core/frame.h"
 #include "core/request.h"
+#include "devices/device_table.h"
 #include "pipe/pipe_server.h"
 #include "tests/pipe/fake_transceivers.h"
 
@@ -344,6 +345,60 @@ TEST_F(PipeServer, FourClientsAtOnceWithManyRequestsEachAreAllAnswered) {
   EXPECT_EQ(answered.load(), 4 * kRequestsEach);
   EXPECT_EQ(wrong.load(), 0);
   EXPECT_EQ(FakeFramesWritten(0) + FakeFramesWritten(1), before + 4 * kRequestsEach);
+}
+
+// Three clients keep their instances busy with requests sent far ahead of
+// their replies; a fourth client's one request must not wait until all of
+// theirs are answered. The server is held inside its first request (the table
+// guard is taken) until every request is in the pipe, so the backlog is the
+// same on every run; the frames written to the transceiver then show the
+// order in which the requests were served.
+TEST_F(PipeServer, AClientIsServedInTurnWhileOthersKeepTheirInstancesBusy) {
+  constexpr int kAhead = 60;
+  constexpr int kBusy = 3;
+  int before = FakeFramesWritten(0);
+  RawClient busy[kBusy];
+  for (RawClient& c : busy) ASSERT_EQ(c.Open(), 0u);
+  RawClient waiting;
+  ASSERT_EQ(waiting.Open(), 0u);
+
+  g_context.devices.guard.lock();
+  for (int b = 0; b < kBusy; ++b) {
+    for (int i = 0; i < kAhead; ++i) {
+      PipeRequest r = Request(0, 1111, 1111, static_cast<uint16_t>(1111 + b), 1, 0);
+      ASSERT_EQ(busy[b].Send(r), 0u);
+    }
+  }
+  PipeRequest mine = Request(0, 1111, 1111, 4444, 1, 0);
+  ASSERT_EQ(waiting.Send(mine), 0u);
+  Sleep(50);  // the server takes up its first request and waits for the guard
+  g_context.devices.guard.unlock();
+
+  std::vector<uint8_t> reply;
+  ASSERT_EQ(waiting.Receive(reply), 0u);
+  EXPECT_EQ(ReplyText(reply), "OK");
+  for (RawClient& c : busy) {
+    for (int i = 0; i < kAhead; ++i) {
+      ASSERT_EQ(c.Receive(reply), 0u);
+      ASSERT_EQ(ReplyText(reply), "OK");
+    }
+  }
+
+  // Where the waiting client's frame stands among the frames written since.
+  std::vector<uint8_t> expected = ExpectedFrame(mine);
+  int served = FakeFramesWritten(0) - before;
+  ASSERT_EQ(served, kBusy * kAhead + 1);
+  int position = -1;
+  for (int k = 0; k < served && position < 0; ++k) {
+    uint8_t bytes[kFrameBufferSize];
+    uint32_t length = 0;
+    ASSERT_TRUE(FakeFrame(0, before + k, bytes, length));
+    if (std::vector<uint8_t>(bytes, bytes + length) == expected) position = k;
+  }
+  ASSERT_GE(position, 0);
+  // One round of the other instances at most, and the request that was in
+  // progress when the client's arrived.
+  EXPECT_LE(position, kBusy + 1) << "served after " << position << " requests of the others";
 }
 
 }  // namespace
