@@ -45,6 +45,10 @@ constexpr int kRequestsPerClient = 2000;
 // closed gate (3 s) only if the fault thread stopped re-rolling; beyond
 // this the service has hung.
 constexpr DWORD kExchangeTimeoutMs = 20000;
+// The whole run normally takes seconds. Past this the clients are told to
+// stop, so that a service that has stopped serving fails the test with the
+// clients' progress instead of running into the harness's time-out.
+constexpr double kRunBudgetMs = 75000;
 
 struct Transceiver {
   const char* serial;
@@ -132,7 +136,11 @@ void FaultLoop(std::atomic<bool>& stop, uint32_t seed, std::atomic<int>& rewrite
   }
 }
 
+// Set when the run is over budget; each client stops before its next request.
+std::atomic<bool> g_abandon{false};
+
 struct ClientTally {
+  std::atomic<int> made{0};  // requests sent so far; read by the control thread
   std::map<std::wstring, int> replies;
   std::map<std::string, int> failures;
   std::string firstFailure;
@@ -143,7 +151,8 @@ void ClientLoop(int index, uint32_t seed, ClientTally& tally) {
   std::mt19937 rng(seed);
   bool persistent = index < 2;
   PipeClient client;
-  for (int n = 0; n < kRequestsPerClient; ++n) {
+  for (int n = 0; n < kRequestsPerClient && !g_abandon; ++n) {
+    tally.made = n + 1;
     PipeRequest request = StressRequest(static_cast<uint8_t>(rng() % 5),
                                         static_cast<uint8_t>(rng() % 2 ? rng() % 256 : 0));
     std::wstring reply;
@@ -289,6 +298,15 @@ TEST(ChurnStress, EveryRequestGetsOneReplyTextWhileTransceiversComeGoAndFail) {
   bool inTable[kTransceiverCount] = {false, false, false, false};
   int arrivals = 0, removals = 0, maxCount = 0;
   while (clientsDone < kClients) {
+    if (!g_abandon && NowMs() - started > kRunBudgetMs) {
+      g_abandon = true;
+      std::string progress;
+      for (int c = 0; c < kClients; ++c) {
+        progress += " client " + std::to_string(c) + ": " + std::to_string(tallies[c].made.load()) +
+                    " requests;";
+      }
+      ADD_FAILURE() << "still running after " << kRunBudgetMs / 1000 << " s;" << progress;
+    }
     int i = static_cast<int>(rng() % kTransceiverCount);
     bool present = g_present[i];
     bool odd = rng() % 100 < 10;
