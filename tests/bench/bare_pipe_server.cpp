@@ -8,7 +8,10 @@
 //
 // Prints "bare server ready" once its four instances listen, and ends when
 // the stop file exists. One thread; operations that complete at once are
-// carried on at once, without another wait.
+// carried on at once, without another wait, up to one reply per selection.
+// It serves its clients in turn, as the service does: a server that kept
+// serving whichever client answered fastest would serve one client at a time
+// while the others wait, and be no yardstick for a service that must not.
 #include <windows.h>
 
 #include <cstdint>
@@ -55,7 +58,10 @@ bool Issue(Instance& in, Step step, BOOL& ok, DWORD& count) {
 }
 
 // Takes the outcome of the instance's current step and goes on until a step
-// is outstanding.
+// is outstanding, or until a reply went out and the next read was started:
+// like the service, one reply per selection, then the wait serves the other
+// instances first. (A read that completed at once has set the event; one
+// that failed at once has not, so it is dealt with here.)
 void Advance(Instance& in, BOOL ok, DWORD count) {
   for (;;) {
     Step next = kListen;
@@ -65,7 +71,8 @@ void Advance(Instance& in, BOOL ok, DWORD count) {
       case kWrite: next = ok && count == sizeof kReply ? kRead : kListen; break;
     }
     if (next == kListen) DisconnectNamedPipe(in.pipe);
-    if (Issue(in, next, ok, count)) return;
+    bool replied = in.step == kWrite && next == kRead;
+    if (Issue(in, next, ok, count) || (replied && ok)) return;
   }
 }
 
@@ -94,14 +101,23 @@ int wmain(int argc, wchar_t** argv) {
   printf("bare server ready\n");
   fflush(stdout);
 
+  // Ready instances are served in turn, as the service serves them: the
+  // wait's array starts after the instance served last. A wait in plain
+  // instance order would serve one busy client at a time and leave the
+  // others waiting, which is cheaper but no service to measure against.
+  DWORD first = 0;
   for (;;) {
-    DWORD which = WaitForMultipleObjects(kInstances, g_events, FALSE, 200);
+    HANDLE order[kInstances];
+    for (DWORD k = 0; k < kInstances; ++k) order[k] = g_events[(first + k) % kInstances];
+    DWORD which = WaitForMultipleObjects(kInstances, order, FALSE, 200);
     if (which == WAIT_TIMEOUT) {
       if (StopFileExists(argv[2])) break;
       continue;
     }
     if (which >= WAIT_OBJECT_0 + kInstances) return 1;
-    Instance& in = g_instances[which - WAIT_OBJECT_0];
+    DWORD index = (first + which - WAIT_OBJECT_0) % kInstances;
+    first = (index + 1) % kInstances;
+    Instance& in = g_instances[index];
     DWORD count = 0;
     BOOL ok = GetOverlappedResult(in.pipe, &in.overlapped, &count, FALSE);
     Advance(in, ok, count);
