@@ -184,7 +184,7 @@ void Serve() {
       if (result == kServerFails) return;
       if (result == kDropped) continue;
     }
-    // An operation that completed at once has set the event, and the next
+    // An operation that completed at once has set the event, and a later
     // wait would select this instance again. Under Wine every wait is a round
     // trip to the wineserver, as dear as the read or write itself, so taking
     // each step at a selection of its own would cost a request two or three
