@@ -362,17 +362,21 @@ TEST_F(PipeServer, AClientIsServedInTurnWhileOthersKeepTheirInstancesBusy) {
   RawClient waiting;
   ASSERT_EQ(waiting.Open(), 0u);
 
+  // Nothing may return between lock and unlock: a guard left taken would
+  // hold the server, and every later test, for good.
+  DWORD sendError = 0;
   g_context.devices.guard.lock();
-  for (int b = 0; b < kBusy; ++b) {
-    for (int i = 0; i < kAhead; ++i) {
+  for (int b = 0; b < kBusy && sendError == 0; ++b) {
+    for (int i = 0; i < kAhead && sendError == 0; ++i) {
       PipeRequest r = Request(0, 1111, 1111, static_cast<uint16_t>(1111 + b), 1, 0);
-      ASSERT_EQ(busy[b].Send(r), 0u);
+      sendError = busy[b].Send(r);
     }
   }
   PipeRequest mine = Request(0, 1111, 1111, 4444, 1, 0);
-  ASSERT_EQ(waiting.Send(mine), 0u);
+  if (sendError == 0) sendError = waiting.Send(mine);
   Sleep(50);  // the server takes up its first request and waits for the guard
   g_context.devices.guard.unlock();
+  ASSERT_EQ(sendError, 0u);
 
   std::vector<uint8_t> reply;
   ASSERT_EQ(waiting.Receive(reply), 0u);
