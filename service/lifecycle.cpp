@@ -117,10 +117,10 @@ void ServiceStop(ServiceContext& context) {
     context.notifyHandle = nullptr;
   }
   // Empty the table first, under its lock: a request in flight finishes its
-  // write before the records leave, and every request after this point is
-  // answered "ZARVO device not found." instead of reaching a freed record.
+  // write, then closes its record itself if it was last, and every later
+  // request is answered "ZARVO device not found." instead of reaching a freed record.
   // The pipe server thread goes on running until the process ends.
   DeviceRecord* records[kMaxDevices];
   int n = TableTakeAll(context.devices, records);
-  for (int i = 0; i < n; ++i) CloseDevice(records[i]);
+  for (int i = 0; i < n; ++i) ReleaseDeviceRecord(records[i]);
 }

@@ -77,7 +77,7 @@ class ClosedGate : public ::testing::Test {
     DepartTransceiver("EL000777", L"E0E8");
     DeviceRecord* records[kMaxDevices];
     int n = TableTakeAll(g_context.devices, records);
-    for (int i = 0; i < n; ++i) CloseDevice(records[i]);
+    for (int i = 0; i < n; ++i) ReleaseDeviceRecord(records[i]);
   }
 };
 

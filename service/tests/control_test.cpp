@@ -75,7 +75,7 @@ DWORD Depart(const std::wstring& path) {
 void EmptyTable() {
   DeviceRecord* records[kMaxDevices];
   int n = TableTakeAll(g_context.devices, records);
-  for (int i = 0; i < n; ++i) CloseDevice(records[i]);
+  for (int i = 0; i < n; ++i) ReleaseDeviceRecord(records[i]);
 }
 
 class ControlTest : public ::testing::Test {
