@@ -43,8 +43,6 @@ constexpr size_t kPathSerialSize = 32;
 // not ended yet. No driver status has this value.
 constexpr uint32_t kOpenPending = 0xFFFFFFFFu;
 
-struct DeviceTable;
-
 struct DeviceRecord {
   // References, each dropped with ReleaseDeviceRecord: the table's while the
   // record is in a live slot (TableAppend and TableReplaceDead are handed it
@@ -84,7 +82,8 @@ struct DeviceRecord {
   uint8_t instance;  // table slot at creation (or replacement); trace only
   FtProgramData eeprom;
   // The reader thread, kept so that CloseDevice can wait until it has ended
-  // before it closes the events and frees the record. Control thread only.
+  // before it closes the events and frees the record. OpenDevice and
+  // CloseDevice only.
   void* readerThread;
 };
 
