@@ -19,6 +19,9 @@ DeviceStatus OpenDevice(const char* serial, DeviceRecord& record);
 DeviceStatus DrainDevice(DeviceRecord& record);
 
 // Closes the transceiver, ends its reader thread (waiting until it has
-// ended), closes its events and frees the record. The record must already be
-// out of the table, so that no request can reach it.
+// ended), closes its events and frees the record. Called by
+// ReleaseDeviceRecord once nobody holds the record any more (the record is
+// then out of the table and no request uses it), on the thread that let go
+// of it last: the control thread, the adding thread or the pipe server
+// thread.
 void CloseDevice(DeviceRecord* record);

@@ -1,10 +1,12 @@
 #include "devices/device_table.h"
 
+#include <chrono>
 #include <cstring>
 #include <new>
 
 #include "core/frame.h"
 #include "core/request.h"
+#include "devices/device_channel.h"
 #include "devices/send_frame.h"
 
 ServiceContext g_context;
@@ -15,15 +17,30 @@ char AsciiLower(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-// Index of the first live record with this serial number, or -1.
+// The serial number a record is known by, terminated: the EEPROM's, or the
+// one it arrived with when the EEPROM gave none. A record still opening is
+// known by the latter alone, since OpenDevice may be writing the former.
+// Called under the guard.
+void RecordSerial(const DeviceRecord& r, char out[kPathSerialSize]) {
+  static_assert(kSerialNumberSize < kPathSerialSize, "room for the terminator");
+  out[0] = '\0';
+  if (r.openStatus.load(std::memory_order_acquire) != kOpenPending) {
+    // The EEPROM read may leave the buffer without a terminator.
+    std::memcpy(out, r.serialNumber, kSerialNumberSize);
+    out[kSerialNumberSize] = '\0';
+  }
+  if (out[0] == '\0') {
+    std::memcpy(out, r.pathSerial, kPathSerialSize);
+    out[kPathSerialSize - 1] = '\0';
+  }
+}
+
+// Index of the first live record known by this serial number, or -1.
 int FindSerial(const DeviceTable& table, const char* serial) {
   if (serial[0] == '\0') return -1;
   for (int i = 0; i < table.count; ++i) {
-    const DeviceRecord* r = table.entries[i];
-    // The EEPROM read may leave the buffer without a terminator.
-    char own[kSerialNumberSize + 1];
-    std::memcpy(own, r->serialNumber, kSerialNumberSize);
-    own[kSerialNumberSize] = '\0';
+    char own[kPathSerialSize];
+    RecordSerial(*table.entries[i], own);
     if (own[0] != '\0' && TextEqualsIgnoreCase(own, serial)) return i;
   }
   return -1;
@@ -41,6 +58,7 @@ bool TextEqualsIgnoreCase(const char* a, const char* b) {
 DeviceRecord* CreateDeviceRecord(uint8_t instance) {
   DeviceRecord* r = new (std::nothrow) DeviceRecord();
   if (!r) return nullptr;
+  r->refs.store(1, std::memory_order_relaxed);
   r->instance = instance;
   r->eeprom.Signature1 = 0x00000000;
   r->eeprom.Signature2 = 0xFFFFFFFF;
@@ -52,6 +70,17 @@ DeviceRecord* CreateDeviceRecord(uint8_t instance) {
 }
 
 void FreeDeviceRecord(DeviceRecord* record) { delete record; }
+
+void HoldDeviceRecord(DeviceRecord* record) {
+  record->refs.fetch_add(1, std::memory_order_relaxed);
+}
+
+void ReleaseDeviceRecord(DeviceRecord* record) {
+  if (!record) return;
+  // acq_rel: whatever the other holders did to the record happens before the
+  // last one closes it.
+  if (record->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) CloseDevice(record);
+}
 
 bool TableAppend(DeviceTable& table, DeviceRecord* record) {
   std::lock_guard<std::mutex> hold(table.guard);
@@ -66,9 +95,16 @@ int TableCount(DeviceTable& table) {
   return table.count;
 }
 
-bool TableHasSerial(DeviceTable& table, const char* serial) {
+SerialMatch TableMatchSerial(DeviceTable& table, const char* serial) {
   std::lock_guard<std::mutex> hold(table.guard);
-  return FindSerial(table, serial) >= 0;
+  int slot = FindSerial(table, serial);
+  if (slot < 0) return kSerialAbsent;
+  uint32_t status = table.entries[slot]->openStatus.load(std::memory_order_acquire);
+  return (status == kStatusOk || status == kOpenPending) ? kSerialOpen : kSerialDead;
+}
+
+bool TableHasSerial(DeviceTable& table, const char* serial) {
+  return TableMatchSerial(table, serial) != kSerialAbsent;
 }
 
 DeviceRecord* TableTakeBySerial(DeviceTable& table, const char* serial) {
@@ -93,8 +129,55 @@ int TableTakeAll(DeviceTable& table, DeviceRecord* out[kMaxDevices]) {
   return n;
 }
 
-uint32_t TableSendFrame(DeviceTable& table, uint8_t iid, const Frame& frame) {
+DeviceRecord* TableReplaceDead(DeviceTable& table, const char* serial, DeviceRecord* fresh) {
   std::lock_guard<std::mutex> hold(table.guard);
-  if (iid >= table.count) return kStatusDeviceNotFound;
-  return SendFrame(*table.entries[iid], frame);
+  int slot = FindSerial(table, serial);
+  if (slot < 0) return nullptr;
+  DeviceRecord* dead = table.entries[slot];
+  uint32_t status = dead->openStatus.load(std::memory_order_acquire);
+  if (status == kStatusOk || status == kOpenPending) return nullptr;
+  fresh->instance = static_cast<uint8_t>(slot);
+  fresh->openStatus.store(kOpenPending, std::memory_order_relaxed);
+  table.entries[slot] = fresh;
+  return dead;
+}
+
+uint32_t TableSendFrame(DeviceTable& table, uint8_t iid, const Frame& frame) {
+  DeviceRecord* record = nullptr;
+  {
+    std::lock_guard<std::mutex> hold(table.guard);
+    if (iid >= table.count) return kStatusDeviceNotFound;
+    record = table.entries[iid];
+    // Its handle is being made on another thread: no driver call may use it.
+    if (record->openStatus.load(std::memory_order_acquire) == kOpenPending) {
+      return FT_DEVICE_NOT_OPENED;
+    }
+    HoldDeviceRecord(record);
+    RecordSerial(*record, table.sendSerial);
+    table.sendSlot = iid;
+    table.sendStartedMs.store(MonotonicMs(), std::memory_order_release);
+  }
+  DeviceStatus status = SendFrame(*record, frame);
+  table.sendStartedMs.store(0, std::memory_order_release);
+  // Last here when the record left the table meanwhile: then this closes it.
+  ReleaseDeviceRecord(record);
+  return status;
+}
+
+bool TableStuckRequest(DeviceTable& table, uint64_t nowMs, uint64_t limitMs,
+                       char serial[kPathSerialSize], int* slot) {
+  std::lock_guard<std::mutex> hold(table.guard);
+  // Read under the guard, so the stamp and the copies belong to one request.
+  uint64_t started = table.sendStartedMs.load(std::memory_order_acquire);
+  if (started == 0 || nowMs < started || nowMs - started <= limitMs) return false;
+  if (serial) std::memcpy(serial, table.sendSerial, kPathSerialSize);
+  if (slot) *slot = table.sendSlot;
+  return true;
+}
+
+uint64_t MonotonicMs() {
+  auto since = std::chrono::steady_clock::now().time_since_epoch();
+  // +1: 0 means "no request" in the stamp.
+  return static_cast<uint64_t>(
+             std::chrono::duration_cast<std::chrono::milliseconds>(since).count()) + 1;
 }

@@ -9,10 +9,17 @@
 
 #include "core/request.h"
 #include "devices/device_table.h"
+#include "devices/send_frame.h"
 
 constexpr size_t kHardwareIdPrefixSize = 64;  // at most 63 characters
 constexpr size_t kSerialTextSize = 32;        // at most 31 characters
 constexpr size_t kNarrowTextSize = 256;       // 8-bit instance id or path
+static_assert(kSerialTextSize == kPathSerialSize, "a record keeps the serial it arrived with");
+
+// The wait hint AddDevice hands the progress callback: the open and the line
+// set-up (well under a second on a working transceiver) and the two start-up
+// frames, each of which may wait the full modem-status bound.
+constexpr uint32_t kOpenWaitHintMs = 2 * kGateTimeoutMs + 4000;
 
 // The two accepted hardware-id prefixes, tried in this order.
 extern const char HardwareIdTable[2][25];
@@ -43,11 +50,18 @@ bool SplitDevicePath(const char* path, char prefix[kHardwareIdPrefixSize],
 void ParseInstanceId(const char* id, ServiceContext& context);
 
 // Adds the transceiver when `prefix` equals a row of HardwareIdTable and
-// `serial` is not in the table yet: creates its record, opens it with
-// OpenDevice, then appends it. Returns OpenDevice's status for an added
-// transceiver, 0 otherwise.
+// `serial` is not in the table yet: creates its record (remembering
+// `serial`), calls the context's progress callback, opens it with
+// OpenDevice, then appends it. A transceiver whose record in the table is
+// dead (its open failed) gets a new record in that same slot instead: the
+// new record goes in marked as opening, the dead one is released (which
+// closes its handle unless a request still holds it), and the new one is
+// opened outside the guard and then marked open or failed. Returns
+// OpenDevice's status for an added or replaced transceiver, 0 otherwise.
 DeviceStatus AddDevice(const char* prefix, const char* serial, ServiceContext& context);
 
-// Takes the first record with this serial number out of the table, closing
-// the gap, and closes it with CloseDevice. `prefix` is for the trace only.
+// Takes the first record with this serial number (the EEPROM's, or the one it
+// arrived with when the EEPROM gave none) out of the table, closing the gap,
+// and releases the table's reference: the record is closed now, or by the
+// request still using it when that one ends. `prefix` is for the trace only.
 void RemoveDevice(const char* serial, const char* prefix, ServiceContext& context);

@@ -58,6 +58,11 @@ HANDLE g_stopEvent = nullptr;       // set to have the worker thread stop the se
 std::atomic<bool> g_stopping{false};  // a stop has begun: device events are ignored
 std::atomic<DWORD> g_stopError{0};  // the Win32 exit code the stop reports
 
+// A request inside the driver this long makes the service stop itself, so
+// that the service manager's recovery restarts it.
+constexpr uint64_t kStuckRequestLimitMs = 30000;
+constexpr DWORD kWatchdogPeriodMs = 1000;
+
 // Reports the status block as it stands; the caller holds g_statusLock.
 void ReportLocked(ServiceContext& context) {
   if (!context.statusHandle) return;
@@ -115,8 +120,17 @@ void OnPipeServerFailed(DWORD error) {
   BeginStop(g_context, error != 0 ? error : ERROR_BROKEN_PIPE);
 }
 
+// Waits for a stop, and meanwhile watches for a request stuck inside the
+// driver. Once a stop began it no longer looks.
 DWORD WINAPI WorkerThread(LPVOID) {
-  WaitForSingleObject(g_stopEvent, INFINITE);
+  while (WaitForSingleObject(g_stopEvent, kWatchdogPeriodMs) == WAIT_TIMEOUT) {
+    char serial[kPathSerialSize];
+    int slot = -1;
+    if (TableStuckRequest(g_context.devices, MonotonicMs(), kStuckRequestLimitMs, serial, &slot)) {
+      TraceHook("request stuck in the driver, serial number", serial);
+      BeginStop(g_context, ERROR_TIMEOUT);
+    }
+  }
   ServiceStop(g_context);
   ReportStopped(g_context, g_stopError);
   return 0;
@@ -125,8 +139,11 @@ DWORD WINAPI WorkerThread(LPVOID) {
 void CloseAllTransceivers(ServiceContext& context) {
   DeviceRecord* records[kMaxDevices];
   int n = TableTakeAll(context.devices, records);
-  for (int i = 0; i < n; ++i) CloseDevice(records[i]);
+  for (int i = 0; i < n; ++i) ReleaseDeviceRecord(records[i]);
 }
+
+// Each transceiver's open is one more step of a pending start.
+void StartProgress(ServiceContext& context, uint32_t waitHintMs) { Progress(context, waitHintMs); }
 
 }  // namespace
 
@@ -224,7 +241,9 @@ DWORD ServiceStart(ServiceContext& context) {
   }
   Progress(context, kStartStepHintMs);
 
+  context.progress = StartProgress;
   EnumeratePresentDevices(context);
+  context.progress = nullptr;
 
   // Requests are served only now, with the transceivers in the table. The
   // server thread is never stopped or waited for; no handle to it is kept.
@@ -255,7 +274,9 @@ void ServiceStop(ServiceContext& context) {
   }
   // Empty the table first, under its lock: every request after this point is
   // answered "ZARVO device not found." instead of reaching a closed record.
-  // The pipe server thread goes on running until the process ends.
+  // The pipe server thread goes on running until the process ends. A stuck
+  // request holds its record, not the table's guard, so it cannot hold up
+  // the stop.
   DeviceRecord* records[kMaxDevices];
   int n = TableTakeAll(context.devices, records);
   ULONGLONG began = GetTickCount64();
@@ -267,6 +288,8 @@ void ServiceStop(ServiceContext& context) {
       break;
     }
     Progress(context, kStopStepHintMs);
-    CloseDevice(records[i]);
+    // A request still writing to the record keeps it; that request closes it
+    // when it ends, or the process's end does.
+    ReleaseDeviceRecord(records[i]);
   }
 }

@@ -66,7 +66,7 @@ class HandleRequestTest : public ::testing::Test {
   void SetUp() override {
     DeviceRecord* gone[kMaxDevices];
     int n = TableTakeAll(g_context.devices, gone);
-    for (int i = 0; i < n; ++i) FreeDeviceRecord(gone[i]);
+    for (int i = 0; i < n; ++i) ReleaseDeviceRecord(gone[i]);
   }
   void TearDown() override { SetUp(); }
 
@@ -152,7 +152,7 @@ TEST_F(HandleRequestTest, ARequestAfterTheTableWasEmptiedIsNotFound) {
   DeviceRecord* taken[kMaxDevices];
   int n = TableTakeAll(g_context.devices, taken);
   ASSERT_EQ(n, 1);
-  FreeDeviceRecord(taken[0]);
+  ReleaseDeviceRecord(taken[0]);
   EXPECT_EQ(Send(Request(0)), "ZARVO device not found.");
   EXPECT_EQ(a.writes, 1);
 }

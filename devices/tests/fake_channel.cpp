@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 
 #include "devices/device_channel.h"
 
@@ -34,13 +35,21 @@ ChannelCall Observe(const std::string& serial, DeviceRecord* record) {
 void ResetFakeChannel(DeviceTable& table) {
   g_channel.table = &table;
   g_channel.failOpen.clear();
+  g_channel.duringOpen = nullptr;
+  std::lock_guard<std::mutex> hold(g_channel.mu);
   g_channel.opens.clear();
   g_channel.closes.clear();
+  g_channel.closedRecords.clear();
   g_channel.devices.clear();
 }
 
 DeviceStatus OpenDevice(const char* serial, DeviceRecord& record) {
-  g_channel.opens.push_back(Observe(serial, &record));
+  {
+    ChannelCall call = Observe(serial, &record);
+    std::lock_guard<std::mutex> hold(g_channel.mu);
+    g_channel.opens.push_back(call);
+  }
+  if (g_channel.duringOpen) g_channel.duringOpen(record);
   std::string id = Upper(serial);
   if (g_channel.failOpen.count(id)) return FT_DEVICE_NOT_OPENED;
   std::unique_ptr<FakeDevice>& device = g_channel.devices[id];
@@ -53,6 +62,15 @@ DeviceStatus OpenDevice(const char* serial, DeviceRecord& record) {
 DeviceStatus DrainDevice(DeviceRecord&) { return FT_OK; }
 
 void CloseDevice(DeviceRecord* record) {
-  g_channel.closes.push_back(Observe(record->serialNumber, record));
+  // Known by the EEPROM serial number (which may fill its buffer without a
+  // terminator), else by the one it arrived with.
+  std::string serial(record->serialNumber, strnlen(record->serialNumber, kSerialNumberSize));
+  if (serial.empty()) serial = record->pathSerial;
+  ChannelCall call = Observe(serial, record);
+  {
+    std::lock_guard<std::mutex> hold(g_channel.mu);
+    g_channel.closes.push_back(call);
+    g_channel.closedRecords.push_back(record);
+  }
   FreeDeviceRecord(record);
 }

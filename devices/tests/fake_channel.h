@@ -3,10 +3,14 @@
 // record's serialNumber filled as the EEPROM read would, upper case, and its
 // handle aimed at a FakeDevice of fake_d2xx) unless the test made that serial
 // number fail; CloseDevice frees the record. Both record what they saw.
+// CloseDevice may run on any thread (whoever releases a record last); the
+// lists are guarded by `mu`, and tests read them once those threads ended.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -24,8 +28,13 @@ struct ChannelCall {
 struct FakeChannel {
   DeviceTable* table = nullptr;      // watched for the two checks above
   std::set<std::string> failOpen;    // upper-case serial numbers whose open fails
+  // Run inside OpenDevice, before it returns: lets a test act while an open
+  // is under way.
+  std::function<void(DeviceRecord&)> duringOpen;
+  std::mutex mu;  // guards the two lists below
   std::vector<ChannelCall> opens;
   std::vector<ChannelCall> closes;
+  std::vector<const DeviceRecord*> closedRecords;  // in the order of `closes`
   // One fake transceiver per upper-case serial number, for the frame writes.
   std::map<std::string, std::unique_ptr<FakeDevice>> devices;
 };

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "core/frame.h"
 #include "devices/hotplug.h"
@@ -31,7 +32,7 @@ class Hotplug : public ::testing::Test {
   void TearDown() override {
     DeviceRecord* out[kMaxDevices];
     int n = TableTakeAll(context.devices, out);
-    for (int i = 0; i < n; ++i) FreeDeviceRecord(out[i]);
+    for (int i = 0; i < n; ++i) ReleaseDeviceRecord(out[i]);
   }
 
   // What a device event would do: split the device path, then add or remove.
@@ -157,24 +158,111 @@ TEST_F(Hotplug, RemovingASerialNumberNotInTheTableChangesNothing) {
   EXPECT_TRUE(g_channel.closes.empty());
 }
 
-TEST_F(Hotplug, ATransceiverThatFailedToOpenKeepsItsSlotAndIsNeverMatched) {
-  g_channel.failOpen.insert("EL000999");
-  EXPECT_EQ(AddDevice("USB\\VID_0403&PID_F06F\\EL", "EL000999", context), FT_DEVICE_NOT_OPENED);
-  ASSERT_EQ(context.devices.count, 1);
-  EXPECT_EQ(SerialAt(0), "");
+// P, X and R arrive; X's open fails, and it is plugged in again and again.
+// Each arrival replaces X's dead record in slot 1: the dead one is closed
+// before the new open, the new one sits in the slot marked as opening
+// (requests get status 3 without a driver call), and P and R keep their
+// slots. Once X opens, its arrival replaces the record in place for good.
+TEST_F(Hotplug, ReplugsOfATransceiverThatFailsToOpenKeepOneRecordInItsSlot) {
+  static std::vector<size_t> progressAt;  // opens made when the callback ran
+  progressAt.clear();
+  context.progress = [](ServiceContext&, uint32_t waitHintMs) {
+    EXPECT_EQ(waitHintMs, 2 * kGateTimeoutMs + 4000);
+    progressAt.push_back(g_channel.opens.size());
+  };
+  const char* xPath = "\\\\?\\USB#VID_0403&PID_F06F#ELXXXX#{A5DCBF10-6530-11D2-901F-00C04FB951ED}";
+  g_channel.failOpen.insert("ELXXXX");
+  ParseInstanceId("USB\\VID_0403&PID_F06F\\ELPPPP", context);
+  EXPECT_EQ(AddDevice("USB\\VID_0403&PID_F06F\\EL", "ELXXXX", context), FT_DEVICE_NOT_OPENED);
+  ParseInstanceId("USB\\VID_0403&PID_F06F\\ELRRRR", context);
+  ASSERT_EQ(context.devices.count, 3);
+  DeviceRecord* p = context.devices.entries[0];
+  DeviceRecord* r = context.devices.entries[2];
 
-  RemoveDevice("EL000999", "USB\\VID_0403&PID_F06F\\EL", context);
-  EXPECT_EQ(context.devices.count, 1);
-  EXPECT_TRUE(g_channel.closes.empty());
-
-  // Every new arrival of it takes one more slot; requests for its slots get
-  // the driver's answer for a handle that was never opened.
-  AddDevice("USB\\VID_0403&PID_F06F\\EL", "EL000999", context);
-  EXPECT_EQ(context.devices.count, 2);
   Frame frame;
-  PrepareFrame(frame, 0);
-  LoadTableFrame(frame, 0);
-  EXPECT_EQ(TableSendFrame(context.devices, 0, frame), FT_INVALID_HANDLE);
+  PrepareFrame(frame, 1);
+  LoadTableFrame(frame, 2);
+  // While a replacement opens: status 3, and the dead record already closed.
+  std::vector<uint32_t> duringOpen;
+  size_t closesBeforeOpen = 0;
+  g_channel.duringOpen = [&](DeviceRecord&) {
+    duringOpen.push_back(TableSendFrame(context.devices, 1, frame));
+    closesBeforeOpen = g_channel.closes.size();
+  };
+
+  for (int replug = 1; replug <= 3; ++replug) {
+    DeviceRecord* dead = context.devices.entries[1];
+    // The driver's own answer for a handle that was never opened.
+    EXPECT_EQ(TableSendFrame(context.devices, 1, frame), FT_INVALID_HANDLE);
+    Arrive(xPath);
+    ASSERT_EQ(context.devices.count, 3);
+    EXPECT_EQ(context.devices.entries[0], p);
+    EXPECT_EQ(context.devices.entries[2], r);
+    EXPECT_NE(context.devices.entries[1], dead) << "a new record each time";
+    EXPECT_EQ(context.devices.entries[1]->instance, 1);
+    ASSERT_EQ(g_channel.closes.size(), static_cast<size_t>(replug));
+    EXPECT_EQ(g_channel.closedRecords.back(), dead) << "the dead one, closed once";
+    EXPECT_EQ(closesBeforeOpen, static_cast<size_t>(replug)) << "closed before the new open";
+    EXPECT_EQ(duringOpen.back(), FT_DEVICE_NOT_OPENED);
+    EXPECT_TRUE(g_channel.opens.back().guardWasFree);
+    EXPECT_TRUE(g_channel.opens.back().recordWasInTable);
+  }
+
+  g_channel.failOpen.clear();
+  DeviceRecord* lastDead = context.devices.entries[1];
+  Arrive(xPath);
+  ASSERT_EQ(context.devices.count, 3);
+  EXPECT_EQ(context.devices.entries[0], p);
+  EXPECT_EQ(context.devices.entries[2], r);
+  EXPECT_EQ(SerialAt(1), "ELXXXX");
+  EXPECT_EQ(g_channel.closedRecords.back(), lastDead);
+  EXPECT_EQ(TableSendFrame(context.devices, 1, frame), 0u);
+  EXPECT_EQ(g_channel.devices["ELXXXX"]->written.size(), frame.length);
+
+  // Open now: a further arrival is a duplicate, and nothing else was closed.
+  size_t opens = g_channel.opens.size();
+  Arrive(xPath);
+  EXPECT_EQ(g_channel.opens.size(), opens);
+  EXPECT_EQ(g_channel.closes.size(), 4u);
+  EXPECT_EQ(progressAt, (std::vector<size_t>{0, 1, 2, 3, 4, 5, 6}))
+      << "the callback runs right before every open";
+}
+
+// A dead record leaves with its transceiver's departure, matched by the
+// serial number of the path it arrived with; and a stop during a
+// replacement's open leaves the record to the open, which closes it after.
+TEST_F(Hotplug, ADeadRecordIsRemovedByItsPathsSerialAndAStopNeverClosesAnOpeningRecord) {
+  g_channel.failOpen.insert("EL000999");
+  const char* path = "\\\\?\\USB#VID_0403&PID_F06F#el000999#{A5DCBF10-6530-11D2-901F-00C04FB951ED}";
+  ParseInstanceId("USB\\VID_0403&PID_F06F\\el000999", context);
+  ParseInstanceId("USB\\VID_0403&PID_F06F\\EL000001", context);
+  ASSERT_EQ(context.devices.count, 2);
+  EXPECT_EQ(SerialAt(0), "") << "no EEPROM serial number";
+  EXPECT_TRUE(TableHasSerial(context.devices, "EL000999"));
+
+  Depart(path);
+  ASSERT_EQ(context.devices.count, 1);
+  EXPECT_EQ(SerialAt(0), "EL000001");
+  ASSERT_EQ(g_channel.closes.size(), 1u);
+  EXPECT_EQ(g_channel.closes[0].serial, "el000999");
+
+  // Dead again in slot 1; its next arrival meets a stop during the open.
+  Arrive(path);
+  ASSERT_EQ(context.devices.count, 2);
+  g_channel.failOpen.clear();
+  DeviceRecord* opening = nullptr;
+  g_channel.duringOpen = [&](DeviceRecord& record) {
+    opening = &record;
+    DeviceRecord* out[kMaxDevices];
+    int n = TableTakeAll(context.devices, out);
+    for (int i = 0; i < n; ++i) ReleaseDeviceRecord(out[i]);
+  };
+  size_t closes = g_channel.closes.size();
+  EXPECT_EQ(AddDevice("USB\\VID_0403&PID_F06F\\EL", "EL000999", context), 0u);
+  EXPECT_EQ(context.devices.count, 0);
+  ASSERT_EQ(g_channel.closes.size(), closes + 3) << "the dead one, the other, the opened one";
+  EXPECT_EQ(g_channel.closedRecords.back(), opening) << "closed only once its open had ended";
+  EXPECT_EQ(g_channel.closes.back().serial, "EL000999");
 }
 
 TEST_F(Hotplug, ASixtyFifthTransceiverIsRefusedBeforeAnythingIsCreated) {

@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 #include "core/frame.h"
 #include "devices/device_table.h"
+#include "devices/tests/fake_channel.h"
 #include "devices/tests/fake_d2xx.h"
 
 namespace {
@@ -17,10 +20,11 @@ DeviceRecord* Make(DeviceTable& table, const char* serial) {
   return r;
 }
 
+// As the stop does: take every record out and drop the table's references.
 void Empty(DeviceTable& table) {
   DeviceRecord* out[kMaxDevices];
   int n = TableTakeAll(table, out);
-  for (int i = 0; i < n; ++i) FreeDeviceRecord(out[i]);
+  for (int i = 0; i < n; ++i) ReleaseDeviceRecord(out[i]);
 }
 
 TEST(Record, EepromIsPresetToFillTheRecordsOwnBuffers) {
@@ -49,7 +53,7 @@ TEST(Table, RemovalFromTheMiddleShiftsLaterRecordsAndKeepsTheirInstance) {
   ASSERT_TRUE(TableAppend(table, c));
 
   EXPECT_EQ(TableTakeBySerial(table, "el000002"), b);
-  FreeDeviceRecord(b);
+  ReleaseDeviceRecord(b);
   EXPECT_EQ(table.count, 2);
   EXPECT_EQ(table.entries[0], a);
   EXPECT_EQ(table.entries[1], c);
@@ -93,7 +97,7 @@ TEST(Table, ASixtyFifthRecordIsRefused) {
   DeviceRecord* out[kMaxDevices];
   EXPECT_EQ(TableTakeAll(table, out), kMaxDevices);
   EXPECT_EQ(table.count, 0);
-  for (DeviceRecord* r : out) FreeDeviceRecord(r);
+  for (DeviceRecord* r : out) ReleaseDeviceRecord(r);
 }
 
 TEST(Table, TakeAllKeepsSlotOrder) {
@@ -106,44 +110,72 @@ TEST(Table, TakeAllKeepsSlotOrder) {
   ASSERT_EQ(TableTakeAll(table, out), 2);
   EXPECT_EQ(out[0], a);
   EXPECT_EQ(out[1], b);
-  FreeDeviceRecord(a);
-  FreeDeviceRecord(b);
+  ReleaseDeviceRecord(a);
+  ReleaseDeviceRecord(b);
 }
 
-// A request in flight holds the table's guard until its write is done, so a
-// concurrent removal only gets the record afterwards and frees nothing that
-// the request still writes to.
-TEST(Table, RemovalWaitsForTheRequestWritingToTheRecord) {
+// Two transceivers; a request to the first is held inside the driver (the
+// test holds the fake device's lock, so its modem-status poll waits there).
+// Meanwhile the guard is free: the watchdog sees the request, the first
+// transceiver is removed and the rest of the table is emptied as the stop
+// does. Only the held record stays open, and the request
+// closes it, once, when it comes back from the driver.
+TEST(Table, ARequestInsideTheDriverKeepsItsRecordAliveAndItsLastReleaseClosesIt) {
   DeviceTable table{};
-  FakeDevice device;
-  device.modemSequence = std::deque<uint32_t>(300, 0x20);  // a slow gate
-  DeviceRecord* r = Make(table, "EL7");
-  r->handle = AsHandle(device);
-  TableAppend(table, r);
+  ResetFakeChannel(table);
+  FakeDevice held;
+  DeviceRecord* a = Make(table, "EL7");
+  a->handle = AsHandle(held);
+  TableAppend(table, a);
+  DeviceRecord* b = Make(table, "");  // no EEPROM serial: known by its path's
+  std::snprintf(b->pathSerial, sizeof b->pathSerial, "%s", "EL8");
+  TableAppend(table, b);
 
   Frame frame;
   PrepareFrame(frame, 0);
   LoadTableFrame(frame, 2);
-  std::atomic<bool> sent{false};
-  std::thread request([&] {
-    EXPECT_EQ(TableSendFrame(table, 0, frame), 0u);
-    sent = true;
-  });
-  for (;;) {
-    std::lock_guard<std::mutex> hold(device.mu);
-    if (device.polls > 0) break;
-  }
-  DeviceRecord* taken = TableTakeBySerial(table, "EL7");
-  {
-    // The whole frame was written before the removal got the record.
-    std::lock_guard<std::mutex> hold(device.mu);
-    EXPECT_EQ(device.written.size(), 7u);
-  }
-  EXPECT_EQ(taken, r);
+  char serial[kPathSerialSize] = "unset";
+  int slot = -1;
+  EXPECT_FALSE(TableStuckRequest(table, MonotonicMs() + 100000, 0, serial, &slot));
+
+  std::unique_lock<std::mutex> inDriver(held.mu);
+  std::atomic<uint32_t> status{99};
+  std::thread request([&] { status = TableSendFrame(table, 0, frame); });
+  while (table.sendStartedMs.load() == 0) std::this_thread::yield();
+  uint64_t began = table.sendStartedMs.load();
+
+  EXPECT_FALSE(TableStuckRequest(table, began + 1000, 1000, serial, &slot)) << "not over the limit";
+  EXPECT_TRUE(TableStuckRequest(table, began + 1001, 1000, serial, &slot));
+  EXPECT_STREQ(serial, "EL7");
+  EXPECT_EQ(slot, 0);
+
+  EXPECT_EQ(TableTakeBySerial(table, "el7"), a);
+  ReleaseDeviceRecord(a);
+  EXPECT_EQ(table.count, 1);
+  Empty(table);
+  EXPECT_EQ(TableSendFrame(table, 0, frame), 2u) << "device not found";
+  ASSERT_EQ(g_channel.closes.size(), 1u) << "only the record nobody holds is closed";
+  EXPECT_EQ(g_channel.closedRecords[0], b);
+  EXPECT_EQ(g_channel.closes[0].serial, "EL8");
+
+  inDriver.unlock();
   request.join();
-  EXPECT_TRUE(sent.load());
-  FreeDeviceRecord(taken);
-  EXPECT_EQ(TableSendFrame(table, 0, frame), 2u);
+  EXPECT_EQ(status.load(), 0u);
+  EXPECT_EQ(held.written.size(), frame.length) << "the whole frame went to the held record";
+  ASSERT_EQ(g_channel.closes.size(), 2u);
+  EXPECT_EQ(g_channel.closedRecords[1], a);
+  EXPECT_TRUE(g_channel.closes[1].guardWasFree);
+  EXPECT_EQ(table.sendStartedMs.load(), 0u);
+  EXPECT_FALSE(TableStuckRequest(table, MonotonicMs() + 100000, 0, serial, &slot));
+  g_channel.table = nullptr;
+}
+
+TEST(Table, TheMonotonicClockNeverGoesBackAndIsNeverZero) {
+  uint64_t first = MonotonicMs();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  uint64_t second = MonotonicMs();
+  EXPECT_GT(first, 0u);
+  EXPECT_GE(second, first + 15);
 }
 
 }  // namespace

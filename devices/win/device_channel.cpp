@@ -2,16 +2,21 @@
 // and closing it.
 //
 // Threads and what they touch:
-// - OpenDevice and CloseDevice run on the thread that adds or removes the
-//   transceiver (the service main thread at start, the control thread for
-//   device events and stop), never on two threads at once for one record.
-//   They own the record's handle, events and thread handle.
+// - OpenDevice runs on the thread that adds the transceiver (the service
+//   main thread at start, the control thread for device events). CloseDevice
+//   runs on whichever thread let go of the record last (ReleaseDeviceRecord):
+//   the control thread (removal, stop), the adding thread (a record that
+//   could not be appended), or the pipe server thread (a request that was
+//   still writing when its record left the table). The reference that
+//   AddDevice holds until the open has ended keeps the two from ever running
+//   at once for one record. They own the record's handle, events and thread
+//   handle.
 // - The reader thread (one per opened transceiver) is handed the record by
 //   CreateThread. It waits on rxEvent and stopEvent, and drains the driver
 //   into the receive framing under the record's `lock`; the rx* fields are
 //   its alone.
 // - SendFrame may write to the same handle from the pipe server thread at any
-//   time while the record is in the table; the driver serialises that.
+//   time while a request holds the record; the driver serialises that.
 // Teardown order: CloseDevice stops the reader thread and waits until it has
 // ended, and only then closes the driver handle, the events and the thread
 // handle, and frees the record. So no drain ever runs on a closed handle, and

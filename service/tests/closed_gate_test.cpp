@@ -2,7 +2,7 @@
 // the request for it is answered "ZARVO i/o error." once the gate's bound
 // (3 s) has passed, and the clients that queued behind it on the one pipe
 // server thread are served right after; a removal of that transceiver
-// meanwhile waits out the same bound and then takes it out.
+// meanwhile takes it out at once, without waiting for the request.
 //
 // Threads: one client thread per request, each writing only its own result,
 // which the main thread reads after joining it; the main thread as the
@@ -77,7 +77,7 @@ class ClosedGate : public ::testing::Test {
     DepartTransceiver("EL000777", L"E0E8");
     DeviceRecord* records[kMaxDevices];
     int n = TableTakeAll(g_context.devices, records);
-    for (int i = 0; i < n; ++i) CloseDevice(records[i]);
+    for (int i = 0; i < n; ++i) ReleaseDeviceRecord(records[i]);
   }
 };
 
@@ -115,7 +115,7 @@ TEST_F(ClosedGate, RequestIsAnsweredIoErrorWithinTheBoundAndTheQueuedClientsAfte
   }
 }
 
-TEST_F(ClosedGate, RemovalMeanwhileWaitsOutTheBoundThenTakesTheTransceiverOut) {
+TEST_F(ClosedGate, RemovalMeanwhileTakesTheTransceiverOutWithoutWaitingForTheRequest) {
   ASSERT_TRUE(WriteSimConfig(ProgramFolder(), kFirstNeverReady));
   Asked stuck;
   std::thread first(Ask, 0, true, std::ref(stuck));
@@ -125,7 +125,7 @@ TEST_F(ClosedGate, RemovalMeanwhileWaitsOutTheBoundThenTakesTheTransceiverOut) {
   double took = NowMs() - started;
   first.join();
   std::printf("the removal returned after %.0f ms\n", took);
-  EXPECT_LE(took, kGateTimeoutMs + 500.0);
+  EXPECT_LE(took, 1000.0) << "the request at the gate holds no guard";
   ASSERT_EQ(stuck.result, Exchange::kReply) << ExchangeName(stuck.result);
   EXPECT_EQ(stuck.reply, L"ZARVO i/o error.");
   ASSERT_EQ(TableCount(g_context.devices), 1);

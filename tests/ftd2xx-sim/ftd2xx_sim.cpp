@@ -5,11 +5,15 @@
 //
 // Threads: the service calls in from several threads at once (pipe server:
 // modem status and write; each reader thread: queue status and read; control
-// thread: open, set-up, close). Every operation runs whole under one lock,
+// thread: open, set-up, close). Every operation runs under one lock,
 // g_lock: the configuration reload, the handle table, the receive queues and
 // the log line. Nothing inside the lock blocks for long (no waits; one file
 // status query per call, a file read only when the file changed, one log
 // write), so the lock costs little even at thousands of calls per second.
+// A call on a transceiver with `hang` set waits outside the lock, in short
+// sleeps, re-taking it only to look at the configuration again: other
+// transceivers and other threads go on meanwhile, as with a real driver
+// call that never returns.
 // The caller's notification event is signalled from the writing thread,
 // inside the lock; the event stays the caller's and is never closed here.
 #include <windows.h>
@@ -32,6 +36,8 @@ constexpr size_t kPathSize = 1024;
 constexpr ULONGLONG kRecheckTextMs = 250;
 // A modem status that reads "not ready": DSR without CTS.
 constexpr uint32_t kModemBusy = 0x20;
+// How long a hung call sleeps between two looks at the configuration.
+constexpr DWORD kHangStepMs = 10;
 
 struct SimHandle {
   bool inUse;
@@ -224,6 +230,22 @@ struct HandleCall {
     status = h->pulled ? FT_IO_ERROR : FT_OK;
   }
   ~HandleCall() { LeaveCriticalSection(&g_lock); }
+
+  // For a transceiver whose line has `hang` set: waits, outside the lock,
+  // until the line is removed (the call then fails as pulled out, 4) or
+  // loses its `hang` (the call goes on as usual). A handle closed meanwhile
+  // ends the wait with 1.
+  void WaitWhileHung(FT_HANDLE handle) {
+    while (h && !h->pulled && h->device->hang != 0) {
+      LeaveCriticalSection(&g_lock);
+      Sleep(kHangStepMs);
+      EnterCriticalSection(&g_lock);
+      RefreshConfig();
+      h = FindHandle(handle);
+    }
+    serial = h ? h->serial : "?";
+    status = !h ? FT_INVALID_HANDLE : h->pulled ? FT_IO_ERROR : FT_OK;
+  }
   HandleCall(const HandleCall&) = delete;
   HandleCall& operator=(const HandleCall&) = delete;
 };
@@ -405,6 +427,7 @@ FT_STATUS FT_API FT_SetEventNotification(FT_HANDLE handle, uint32_t mask, void* 
 // Not logged: the service polls it in a loop before every write.
 FT_STATUS FT_API FT_GetModemStatus(FT_HANDLE handle, uint32_t* modemStatus) {
   HandleCall call(handle);
+  call.WaitWhileHung(handle);
   if (call.status != FT_OK) return call.status;
   if (!modemStatus) return FT_INVALID_PARAMETER;
   SimHandle& h = *call.h;
@@ -416,6 +439,7 @@ FT_STATUS FT_API FT_GetModemStatus(FT_HANDLE handle, uint32_t* modemStatus) {
 FT_STATUS FT_API FT_Write(FT_HANDLE handle, void* buffer, uint32_t toWrite,
                           uint32_t* written) {
   HandleCall call(handle);
+  call.WaitWhileHung(handle);
   FT_STATUS status = call.status;
   if (status == FT_OK && (!written || (!buffer && toWrite > 0))) status = FT_INVALID_PARAMETER;
   uint32_t accepted = 0;

@@ -109,6 +109,7 @@ bool ApplyKey(SimDevice& d, const char* key, const char* value) {
   else if (!std::strcmp(key, "busy")) d.busy = n;
   else if (!std::strcmp(key, "chunk")) d.chunk = n;
   else if (!std::strcmp(key, "write")) d.writeStatus = n;
+  else if (!std::strcmp(key, "hang")) d.hang = n;
   else return false;
   return true;
 }

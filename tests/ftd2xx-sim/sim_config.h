@@ -23,6 +23,7 @@ struct SimDevice {
   uint32_t busy;         // polls after each write (and the open) that read 0x20
   uint32_t chunk;        // most bytes one write accepts; 0: all
   uint32_t writeStatus;  // what every write returns
+  uint32_t hang;         // not 0: writes and modem-status polls block until the line goes
   uint8_t answer[kSimMaxAnswer];
   uint32_t answerLength;  // queued after every successful write
 };

@@ -430,6 +430,56 @@ TEST_F(Sim, ATransceiverWhoseLineIsRemovedIsPulledOutForGood) {
   EXPECT_EQ(log[5], "EL000123 baud 4 9600");
 }
 
+// A hung transceiver's write and modem-status poll block, each on a thread
+// of its own, while calls on it and on another transceiver go on; removing
+// its line ends both with 4, and the write is logged then.
+TEST_F(Sim, HungCallsBlockUntilTheLineIsRemovedAndLeaveOtherCallsFree) {
+  Load("device serial=EL000123 hang=1\ndevice serial=EL000777\n");
+  FT_HANDLE h = MustOpen("EL000123");
+  FT_HANDLE other = MustOpen("EL000777");
+  uint8_t frame[] = {0x81, 0x03, 0x01, 0x02, 0x03};
+  std::atomic<FT_STATUS> wrote{99}, polled{99};
+  std::thread writer([&] {
+    uint32_t n = 0;
+    wrote = Write(h, frame, sizeof frame, &n);
+  });
+  std::thread poller([&] {
+    uint32_t modem = 0;
+    polled = Modem(h, &modem);
+  });
+  Sleep(300);
+  EXPECT_EQ(wrote.load(), 99u) << "the write is still blocked";
+  EXPECT_EQ(polled.load(), 99u) << "the poll is still blocked";
+  uint32_t n = 0;
+  EXPECT_EQ(Queue(h, &n), FT_OK) << "other calls on the hung handle go on";
+  EXPECT_EQ(Modem(other, &n), FT_OK);
+  EXPECT_EQ(n, 0x30u);
+  EXPECT_EQ(Write(other, frame, sizeof frame, &n), FT_OK);
+
+  ULONGLONG pulled = GetTickCount64();
+  ASSERT_TRUE(WriteSimConfig(folder, "device serial=EL000777\n"));
+  writer.join();
+  poller.join();
+  EXPECT_LT(GetTickCount64() - pulled, 1000u);
+  EXPECT_EQ(wrote.load(), FT_IO_ERROR);
+  EXPECT_EQ(polled.load(), FT_IO_ERROR);
+  EXPECT_EQ(Close(h), FT_IO_ERROR);
+  EXPECT_EQ(Close(other), FT_OK);
+  EXPECT_EQ(Log(), (Lines{"EL000123 open 0", "EL000777 open 0", "EL000123 queue 0 0",
+                          "EL000777 write 0 81 03 01 02 03", "EL000123 write 4",
+                          "EL000123 close 4", "EL000777 close 0"}));
+
+  // A line that loses its hang lets a blocked call go on as usual.
+  ASSERT_TRUE(WriteSimConfig(folder, "device serial=EL000555 hang=1\n"));
+  FT_HANDLE third = MustOpen("EL000555");
+  std::thread late([&] { wrote = Write(third, frame, sizeof frame, &n); });
+  Sleep(100);
+  ASSERT_TRUE(WriteSimConfig(folder, "device serial=EL000555\n"));
+  late.join();
+  EXPECT_EQ(wrote.load(), FT_OK);
+  EXPECT_EQ(Close(third), FT_OK);
+}
+
 TEST_F(Sim, ADeletedFileMeansEveryTransceiverWasPulledOut) {
   Load("device serial=EL000123\n");
   FT_HANDLE h = MustOpen("EL000123");

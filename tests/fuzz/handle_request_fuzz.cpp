@@ -157,7 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   DeviceRecord* taken[kMaxDevices];
   int n = TableTakeAll(table, taken);
   FUZZ_CHECK(n == transceivers);
-  for (int i = 0; i < n; ++i) FreeDeviceRecord(taken[i]);
+  for (int i = 0; i < n; ++i) ReleaseDeviceRecord(taken[i]);
 
   // The reply.
   size_t match = kTextCount;

@@ -14,7 +14,7 @@ bool InstallFakeTransceivers(int count) {
     if (!record) return false;
     record->handle = AsHandle(g_fakeTransceivers[i]);
     if (!TableAppend(g_context.devices, record)) {
-      FreeDeviceRecord(record);
+      ReleaseDeviceRecord(record);
       return false;
     }
   }
