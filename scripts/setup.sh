@@ -8,8 +8,10 @@ need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
 # llvm: its llvm-symbolizer turns fuzzer and sanitizer reports into file:line.
+# wixl and msitools: build and inspect the Windows Installer package.
 for p in cmake ninja-build g++ clang libclang-rt-14-dev llvm googletest unzip \
-         g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386; do
+         g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386 \
+         wixl msitools; do
   have_pkg "$p" || need+=("$p")
 done
 
