@@ -11,6 +11,7 @@
 //   svcctl wait NAME STATE SECONDS    waits until the service is in STATE
 //   svcctl config NAME                type=N start=N error=N path=... account=...
 //   svcctl description NAME           description=... (the Services console's text)
+//   svcctl pid NAME                   pid=N (0 while the service is not running)
 #include <windows.h>
 
 #include <cstdio>
@@ -84,7 +85,7 @@ int PipeList(int argc, wchar_t** argv) {
 int wmain(int argc, wchar_t** argv) {
   if (argc >= 2 && !std::wcsncmp(argv[1], L"pipes-", 6)) return PipeList(argc, argv);
   if (argc < 3) {
-    std::printf("usage: svcctl query|control|wait|config|description NAME [ARGS]\n");
+    std::printf("usage: svcctl query|control|wait|config|description|pid NAME [ARGS]\n");
     return 2;
   }
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
@@ -130,6 +131,13 @@ int wmain(int argc, wchar_t** argv) {
                 c.lpBinaryPathName ? c.lpBinaryPathName : L"",
                 c.lpServiceStartName ? c.lpServiceStartName : L"",
                 c.lpDisplayName ? c.lpDisplayName : L"");
+  } else if (!std::wcscmp(verb, L"pid")) {
+    SERVICE_STATUS_PROCESS process{};
+    DWORD needed = 0;
+    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&process),
+                              sizeof process, &needed))
+      return Fail("QueryServiceStatusEx");
+    std::printf("pid=%lu\n", process.dwProcessId);
   } else if (!std::wcscmp(verb, L"description")) {
     union {
       SERVICE_DESCRIPTIONW description;
