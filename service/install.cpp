@@ -144,7 +144,7 @@ void ConfigureDescriptionAndRecovery(SC_HANDLE service) {
   // it cannot go on.
   SERVICE_FAILURE_ACTIONS_FLAG flag{TRUE};
   if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag)) {
-    std::printf("Could not make a stop with an error count as a failure (error %lu).\n",
+    std::printf("Could not set the service's failure-actions flag (error %lu).\n",
                 GetLastError());
   }
 }
