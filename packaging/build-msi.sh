@@ -7,8 +7,9 @@
 # build). FILES_DIR holds ZARVOSRV.exe, ZARVOCTL.exe, ADMIN-GUIDE.txt and
 # LICENSE as they are shipped.
 #
-# wixl has no file search, so the check for the transceivers' driver
-# library is added to the built database afterwards: AppSearch sets
+# What wixl cannot express is put into the built database afterwards with
+# msibuild. wixl has no file search, so the check for the transceivers'
+# driver library is added that way: AppSearch sets
 # DRIVERLIBRARY when FTD2XX.dll is in the system folder whose programs
 # match the package's (SystemFolder for 32-bit, System64Folder for 64-bit).
 set -eu
@@ -45,6 +46,10 @@ msibuild "$work" -q "INSERT INTO \`AppSearch\` (\`Property\`, \`Signature_\`) VA
 # The attributes are part of the row's key, so the row is replaced whole.
 msibuild "$work" -q "DELETE FROM \`Upgrade\` WHERE \`ActionProperty\` = 'EARLIERVERSIONFOUND'"
 msibuild "$work" -q "INSERT INTO \`Upgrade\` (\`UpgradeCode\`, \`VersionMin\`, \`VersionMax\`, \`Attributes\`, \`ActionProperty\`) VALUES ('{$(echo "$upgrade" | tr a-f A-F)}', '0.0.0', '$version', 768, 'EARLIERVERSIONFOUND')"
+# wixl 0.101 takes Execute="rollback" for an immediate action: make UndoSetup
+# the rollback action it is meant to be (18 executable from the File table,
+# 64 exit code ignored, 256 + 1024 rollback, 2048 without impersonation).
+msibuild "$work" -q "UPDATE \`CustomAction\` SET \`Type\` = 3410 WHERE \`Action\` = 'UndoSetup'"
 # Before LaunchConditions (100), in both sequences: a package started with a
 # user interface runs the UI sequence's search, a silent one the other.
 for sequence in InstallExecuteSequence InstallUISequence; do

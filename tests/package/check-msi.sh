@@ -75,12 +75,16 @@ echo "--- the program writes the service's settings; the package starts and stop
 # its exit code checked.
 has_row CustomAction "Setup	3090	ZARVOSRV.exe	-setup	"
 has_row CustomAction "Teardown	3090	ZARVOSRV.exe	-teardown	"
+# 3410: the same as a rollback action whose exit code is ignored.
+has_row CustomAction "UndoSetup	3410	ZARVOSRV.exe	-teardown	"
+has_row InstallExecuteSequence "UndoSetup	NOT Installed	$(seq UndoSetup)"
 has_row InstallExecuteSequence "Setup	NOT REMOVE=\"ALL\"	$(seq Setup)"
 has_row InstallExecuteSequence "Teardown	REMOVE=\"ALL\" AND NOT UPGRADINGPRODUCTCODE	$(seq Teardown)"
 before InstallInitialize StopServices
 before StopServices Teardown
 before Teardown RemoveFiles
-before InstallFiles Setup
+before InstallFiles UndoSetup
+before UndoSetup Setup
 before Setup StartServices
 before StartServices InstallFinalize
 # Start on install, stop on install and removal (1 + 2 + 32); no removal

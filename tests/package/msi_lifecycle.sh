@@ -77,12 +77,26 @@ check "at the launch conditions" has "$dir/no-driver.log" "LaunchConditions. Ret
 check "nothing installed" [ ! -e "$installed/ZARVOSRV.exe" ]
 check "no service" grep -q "OpenServiceW failed" <(ctl query DADUDODI)
 
+echo "--- a driver library that does not load: the service cannot start"
+echo "not a library" >"$sysdir/FTD2XX.dll"
+msi broken-driver /i "$(winpath "$dir/first.msi")"; rc=$?
+check "msiexec fails ($rc)" [ "$rc" -ne 0 ]
+# Wine's log names a deferred action once when it is scheduled and once
+# when it runs: a rollback action that ran shows twice.
+starts() { grep -ac "Action start .*: $1\." "$dir/broken-driver.log"; }
+check "-setup ran" [ "$(starts Setup)" -eq 2 ]
+check "and was rolled back with -teardown" [ "$(starts UndoSetup)" -eq 2 ]
+check "no service left" grep -q "OpenServiceW failed" <(ctl query DADUDODI)
+check "pipe list as it was" [ "$(ctl pipes-get)" = "type=7 size=36 entries=COMNAP|SQL\\QUERY|" ]
+check "no files left" [ ! -e "$installed/ZARVOSRV.exe" ]
+
 echo "--- install"
 cp "$ZARVO_BIN/FTD2XX.dll" "$sysdir/"
 # The two transceivers the registry fixture lists.
 sim_config "$sysdir" "device serial=EL000123" "device serial=EL000777 pid=0xE0E8"
 msi install /i "$(winpath "$dir/first.msi")"; rc=$?
 check "msiexec /i exits 0 ($rc)" [ "$rc" -eq 0 ]
+check "and no rollback ran" [ "$(grep -ac "Action start .*: UndoSetup\." "$dir/install.log")" -eq 1 ]
 for f in ZARVOSRV.exe ZARVOCTL.exe ADMIN-GUIDE.txt LICENSE; do
   check "$f installed" [ -f "$installed/$f" ]
 done
