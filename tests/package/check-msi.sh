@@ -36,8 +36,11 @@ has_row Property "ALLUSERS	1"
 rows Property | grep -qix "UpgradeCode	{$upgrade}" || fail "upgrade code is not {$upgrade}"
 code=$(rows Property | awk -F'\t' '$1 == "ProductCode" { print $2 }')
 again=$(mktemp -d)
+mkdir "$again/stage"
+cp "$build/bin/ZARVOSRV.exe" "$build/bin/ZARVOCTL.exe" "$build/package-text/ADMIN-GUIDE.txt" \
+  "$build/package-text/LICENSE" "$again/stage/"
 bash "$(dirname "$0")/../../packaging/build-msi.sh" "$again/again.msi" "$version" "$arch" \
-  "$build/_CPack_Packages/win32/ZIP/ZARVO-Remote-$version-win32" "ZARVO Remote" "$upgrade" >/dev/null
+  "$again/stage" "ZARVO Remote" "$upgrade" >/dev/null
 other=$(msiinfo export "$again/again.msi" Property | awk -F'\t' '$1 == "ProductCode" { print $2 }')
 [ -n "$code" ] && [ -n "$other" ] && [ "$code" != "$other" ] || fail "two builds share the product code $code"
 
@@ -49,7 +52,7 @@ got=$(rows File | cut -f3 | sort | tr '\n' ' ')
 zip=$build/package/ZARVO-Remote-$version-win32.zip
 mkdir -p "$again/zip" && unzip -q -o "$zip" -d "$again/zip"
 for f in ADMIN-GUIDE.txt LICENSE ZARVOCTL.exe ZARVOSRV.exe; do
-  packed=$(find "$again" -path "$again/zip" -prune -o -name "$f" -type f -print | head -1)
+  packed=$(find "$again" \( -path "$again/zip" -o -path "$again/stage" \) -prune -o -name "$f" -type f -print | head -1)
   cmp -s "$packed" "$again/zip/ZARVO-Remote-$version-win32/$f" || fail "$f differs from the ZIP's"
 done
 rm -rf "$again"
