@@ -16,6 +16,9 @@ rm -rf "$dir"
 mkdir -p "$dir/stage" || exit 1
 cd "$dir" || exit 1
 export WINEPREFIX=$dir/prefix
+# A 64-bit build runs in a 64-bit prefix with the 64-bit loader (env.sh).
+if [ "$arch" = x64 ]; then export ZARVO_WINEARCH=win64; fi
+source "$ZARVO_SOURCE/tests/wine/env.sh"
 # Only this prefix's wineserver, also when a check failed.
 trap '"$ZARVO_SOURCE/tests/wine/prefix.sh" down "$WINEPREFIX" >/dev/null' EXIT
 "$ZARVO_SOURCE/tests/wine/prefix.sh" up "$WINEPREFIX" "$ZARVO_SOURCE/tests/fixtures/usb-devices.reg" ||
