@@ -31,6 +31,7 @@ done
 # Built beside the target and renamed at the end: a failed build leaves no
 # package that looks finished.
 work="$(realpath -m "$out").partial"
+mkdir -p "$(dirname "$work")"
 rm -f "$work"
 # wixl takes file sources relative to the working directory only.
 (cd "$files" && wixl -a "$arch" -o "$work" \
