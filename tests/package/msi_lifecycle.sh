@@ -21,6 +21,7 @@ if [ "$arch" = x64 ]; then export ZARVO_WINEARCH=win64; fi
 source "$ZARVO_SOURCE/tests/wine/env.sh"
 # Only this prefix's wineserver, also when a check failed.
 trap '"$ZARVO_SOURCE/tests/wine/prefix.sh" down "$WINEPREFIX" >/dev/null' EXIT
+trap 'exit 1' TERM INT
 "$ZARVO_SOURCE/tests/wine/prefix.sh" up "$WINEPREFIX" "$ZARVO_SOURCE/tests/fixtures/usb-devices.reg" ||
   { echo "FAIL: no Wine prefix"; exit 1; }
 cp "$ZARVO_BIN/svcctl.exe" "$dir/"
