@@ -1,6 +1,7 @@
 // ZARVOCTL: sends one FS20 command to a ZARVO Remote service over its named
 // pipe and prints the answer. One thread; exit code 0 on every path.
 #include <windows.h>
+#include <aclapi.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -12,6 +13,9 @@
 namespace {
 
 constexpr DWORD kBusyWaitMs = 20000;
+// A reply takes at most a few seconds, even behind three other clients and a
+// transceiver that is slow to become ready.
+constexpr DWORD kReplyWaitMs = 30000;
 
 PipeRequest g_request;  // zero until the arguments are stored
 uint8_t g_reply[kReplyPieceBytes];
@@ -31,8 +35,12 @@ void PrintUsage() {
 // and returns INVALID_HANDLE_VALUE when it cannot.
 HANDLE OpenPipe(const wchar_t* path) {
   for (;;) {
-    HANDLE pipe = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, NULL,
-                              OPEN_EXISTING, 0, NULL);
+    // Identification only: a program that took the pipe name may learn who
+    // we are, but cannot act with our account.
+    HANDLE pipe = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                              SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION |
+                                  FILE_FLAG_OVERLAPPED,
+                              NULL);
     if (pipe != INVALID_HANDLE_VALUE) return pipe;
     DWORD error = GetLastError();
     if (error != ERROR_PIPE_BUSY) {
@@ -48,16 +56,61 @@ HANDLE OpenPipe(const wchar_t* path) {
   }
 }
 
+// True when the pipe is owned by LocalSystem, as the service's pipe is. A
+// program without administrator rights cannot create a pipe with that owner,
+// so this tells the service from a program that took its name. Reading the
+// owner needs only the read access every client has, also across the
+// network.
+bool OwnedByLocalSystem(HANDLE pipe) {
+  PSID owner = NULL;
+  PSECURITY_DESCRIPTOR descriptor = NULL;
+  if (GetSecurityInfo(pipe, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, NULL, NULL,
+                      NULL, &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  BYTE system[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof system;
+  bool ok = owner && CreateWellKnownSid(WinLocalSystemSid, NULL, system, &size) &&
+            EqualSid(owner, system);
+  LocalFree(descriptor);
+  return ok;
+}
+
+void SayNoReply() {
+  printf("No reply from the service within %d seconds.\n", static_cast<int>(kReplyWaitMs / 1000));
+}
+
+// Waits for an overlapped operation on the pipe for at most kReplyWaitMs.
+// Returns its result as the synchronous call would (with GetLastError), or
+// FALSE with ERROR_TIMEOUT after cancelling it.
+BOOL Finish(HANDLE pipe, OVERLAPPED& overlapped, BOOL started, DWORD& count) {
+  if (!started && GetLastError() != ERROR_IO_PENDING) return FALSE;
+  if (WaitForSingleObject(overlapped.hEvent, kReplyWaitMs) != WAIT_OBJECT_0) {
+    CancelIo(pipe);
+    GetOverlappedResult(pipe, &overlapped, &count, TRUE);
+    SetLastError(ERROR_TIMEOUT);
+    return FALSE;
+  }
+  return GetOverlappedResult(pipe, &overlapped, &count, FALSE);
+}
+
 // Reads one reply message and prints its text with one line break. A message
 // longer than the buffer arrives in pieces (ERROR_MORE_DATA), which are
 // printed one after the other as one text.
-void PrintReply(HANDLE pipe) {
+void PrintReply(HANDLE pipe, OVERLAPPED& overlapped) {
   ReplyReader reader = {};
   bool printed = false;
   for (;;) {
     DWORD got = 0;
-    BOOL ok = ReadFile(pipe, g_reply, sizeof g_reply, &got, NULL);
-    bool more = !ok && GetLastError() == ERROR_MORE_DATA;
+    BOOL ok = Finish(pipe, overlapped, ReadFile(pipe, g_reply, sizeof g_reply, &got, &overlapped),
+                     got);
+    DWORD error = ok ? 0 : GetLastError();
+    bool more = error == ERROR_MORE_DATA;
+    if (error == ERROR_TIMEOUT) {
+      if (printed) fputws(L"\n", stdout);
+      SayNoReply();
+      return;
+    }
     if (!ok && !more) break;  // the service dropped the connection
     wchar_t text[kReplyPieceTextUnits];
     TakeReplyText(reader, g_reply, got > sizeof g_reply ? sizeof g_reply : got, text,
@@ -88,12 +141,27 @@ int wmain(int argc, wchar_t** argv) {
 
   HANDLE pipe = OpenPipe(path);
   if (pipe == INVALID_HANDLE_VALUE) return 0;
+  if (!OwnedByLocalSystem(pipe)) {
+    printf("Refused: the pipe is not owned by LocalSystem, so it is not the ZARVO Remote "
+           "service; nothing was sent.\n");
+    CloseHandle(pipe);
+    return 0;
+  }
+  OVERLAPPED overlapped = {};
+  overlapped.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
   DWORD mode = PIPE_READMODE_MESSAGE;
   DWORD written = 0;
-  if (SetNamedPipeHandleState(pipe, &mode, NULL, NULL) &&
-      WriteFile(pipe, &g_request, sizeof g_request, &written, NULL)) {
-    PrintReply(pipe);
+  if (overlapped.hEvent && SetNamedPipeHandleState(pipe, &mode, NULL, NULL)) {
+    BOOL sent = Finish(pipe, overlapped,
+                       WriteFile(pipe, &g_request, sizeof g_request, &written, &overlapped),
+                       written);
+    if (sent) {
+      PrintReply(pipe, overlapped);
+    } else if (GetLastError() == ERROR_TIMEOUT) {
+      SayNoReply();
+    }
   }
+  if (overlapped.hEvent) CloseHandle(overlapped.hEvent);
   CloseHandle(pipe);
   return 0;
 }

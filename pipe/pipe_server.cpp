@@ -1,9 +1,11 @@
 // The overlapped four-instance pipe server.
 //
 // Threads and what they touch:
-// - PipeServerThread alone owns g_instances and g_events: it creates them,
-//   serves them with one WaitForMultipleObjects and, if it ends early, closes
-//   them. No other thread reads them, so there is no lock.
+// - CreatePipeInstances makes g_instances and g_events on the starting
+//   thread before the server thread exists; CreateThread hands them over.
+//   From then on PipeServerThread alone owns them: it serves them with one
+//   WaitForMultipleObjects and, if it ends early, closes them. No other
+//   thread reads them, so there is no lock.
 // - HandleRequest runs on this thread, one request at a time; it reads the
 //   device table (changed by the service control thread) under the table's
 //   guard and writes to a transceiver before the reply goes out.
@@ -19,6 +21,7 @@
 
 #include "core/handle_request.h"
 #include "core/trace.h"
+#include "pipe/pipe_security.h"
 
 const wchar_t kPipeName[] = L"\\\\.\\pipe\\doraruzoz";
 
@@ -27,8 +30,18 @@ namespace {
 PipeInstance g_instances[kPipeInstanceCount];
 HANDLE g_events[kPipeInstanceCount];  // the wait array, in instance order
 LONG g_started = 0;                   // one server per process
+bool g_created = false;               // CreatePipeInstances succeeded
+LONG g_serving = 0;                   // the server thread listens and serves
+void (*g_onFailure)(DWORD error) = nullptr;
 
-enum CollectResult { kCollected, kDropped, kServerFails };
+// After this many connections in a row that ended without a request served,
+// an instance pauses before it listens again, so that one that keeps failing
+// cannot spin the server thread.
+constexpr DWORD kFailuresBeforePause = 8;
+constexpr DWORD kFailurePauseMs = 50;
+constexpr DWORD kTimedOut = kPipeInstanceCount + 1;
+
+enum CollectResult { kCollected, kDropped };
 
 void Report(PipeServerStart* start, DWORD status) {
   if (!start) return;
@@ -36,34 +49,16 @@ void Report(PipeServerStart* start, DWORD status) {
   SetEvent(start->ready);  // after this the record is the starter's again
 }
 
-// Creates the events and instances in order and starts each listening.
-// Returns 0, or the error of the creation that failed.
-DWORD CreateInstances() {
+// Starts every instance listening; the first client may connect from here.
+void ListenOnAll() {
   for (DWORD i = 0; i < kPipeInstanceCount; ++i) {
     PipeInstance& instance = g_instances[i];
-    HANDLE event = CreateEventW(NULL, TRUE, TRUE, NULL);
-    if (!event) {
-      DWORD error = GetLastError();
-      TraceHook("CreateEventW failed", error);
-      return error;
-    }
-    g_events[i] = event;
-    instance.overlapped.hEvent = event;
-    HANDLE pipe = CreateNamedPipeW(
-        kPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-        PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, kPipeInstanceCount,
-        kPipeBufferSize, kPipeBufferSize, kPipeDefaultTimeoutMs, NULL);
-    if (pipe == INVALID_HANDLE_VALUE) {
-      DWORD error = GetLastError();
-      TraceHook("CreateNamedPipeW failed", error);
-      return error;
-    }
-    instance.pipe = pipe;
     instance.pending = ListenForClient(instance);
     instance.state = instance.pending ? Connecting : Reading;
   }
-  return 0;
 }
+
+bool IsConnected(const PipeInstance& instance) { return instance.state != Connecting; }
 
 // Early end: closing the instances refuses new clients and breaks the
 // connection of any client still waiting. The pipes go first, so that their
@@ -79,6 +74,7 @@ void CloseInstances() {
     g_events[i] = NULL;
     g_instances[i].overlapped.hEvent = NULL;
   }
+  g_created = false;
 }
 
 // Collects the result of the operation that was outstanding on instance
@@ -89,21 +85,27 @@ CollectResult CollectCompletion(DWORD index) {
   BOOL ok = GetOverlappedResult(instance.pipe, &instance.overlapped, &count, FALSE);
   switch (instance.state) {
     case Connecting:
+      // A connection that failed is one client's loss, not the server's:
+      // the instance listens again.
       if (!ok) {
         TraceHook("connection failed", GetLastError());
-        return kServerFails;
+        break;
       }
       instance.state = Reading;
+      instance.lastActivityMs = GetTickCount64();
       return kCollected;
     case Reading:
       // A failure here is also a message longer than the request
       // (ERROR_MORE_DATA) or a client that has gone.
       if (!ok || count == 0) break;
       instance.state = Writing;
+      instance.lastActivityMs = GetTickCount64();
       return kCollected;
     case Writing:
       if (!ok || count != instance.bytesToWrite) break;
       instance.state = Reading;
+      instance.lastActivityMs = GetTickCount64();
+      instance.failuresInARow = 0;
       return kCollected;
   }
   ReconnectInstance(index);
@@ -124,6 +126,7 @@ bool StartOperation(DWORD index) {
       if (done && instance.bytesRead != 0) {
         instance.pending = FALSE;
         instance.state = Writing;
+        instance.lastActivityMs = GetTickCount64();
         return true;
       }
       break;
@@ -135,6 +138,8 @@ bool StartOperation(DWORD index) {
       if (done && count == instance.bytesToWrite) {
         instance.pending = FALSE;
         instance.state = Reading;
+        instance.lastActivityMs = GetTickCount64();
+        instance.failuresInARow = 0;
         return true;
       }
       break;
@@ -151,39 +156,74 @@ bool StartOperation(DWORD index) {
   return false;
 }
 
-// Waits until an instance is ready and returns its index, or
-// kPipeInstanceCount when the wait failed. The wait returns the first ready
-// event of its array, so the array starts with the instance after `first`
-// and wraps around: among ready instances the one served longest ago goes
-// first. With the plain instance order, clients that keep the lower
-// instances busy would starve a client on a higher one for as long as they
-// kept sending.
-DWORD WaitForReadyInstance(DWORD first) {
+// How long the next wait may last before the longest idle connection is
+// due to be closed: INFINITE while an instance is free (then idle
+// connections stay open), else until the oldest activity is
+// kPipeIdleLimitMs old.
+DWORD IdleWaitMs(ULONGLONG now) {
+  ULONGLONG oldest = ~0ull;
+  for (const PipeInstance& instance : g_instances) {
+    if (!IsConnected(instance)) return INFINITE;
+    if (instance.lastActivityMs < oldest) oldest = instance.lastActivityMs;
+  }
+  ULONGLONG due = oldest + kPipeIdleLimitMs;
+  return due <= now ? 0 : static_cast<DWORD>(due - now);
+}
+
+// Closes the connection that has been idle longest. Its read (or write) is
+// still outstanding on the instance's OVERLAPPED: it is cancelled and its
+// end collected before the instance listens again with the same OVERLAPPED.
+void DropLongestIdle() {
+  DWORD oldest = 0;
+  for (DWORD i = 1; i < kPipeInstanceCount; ++i) {
+    if (g_instances[i].lastActivityMs < g_instances[oldest].lastActivityMs) oldest = i;
+  }
+  PipeInstance& instance = g_instances[oldest];
+  TraceHook("idle connection closed on instance", oldest);
+  if (instance.pending) {
+    CancelIoEx(instance.pipe, &instance.overlapped);
+    DWORD count = 0;
+    GetOverlappedResult(instance.pipe, &instance.overlapped, &count, TRUE);
+    instance.pending = FALSE;
+  }
+  ReconnectInstance(oldest);
+}
+
+// Waits until an instance is ready and returns its index; kTimedOut when the
+// wait ran out (see IdleWaitMs), kPipeInstanceCount when it failed. The wait
+// returns the first ready event of its array, so the array starts with the
+// instance after `first` and wraps around: among ready instances the one
+// served longest ago goes first. With the plain instance order, clients that
+// keep the lower instances busy would starve a client on a higher one for as
+// long as they kept sending.
+DWORD WaitForReadyInstance(DWORD first, DWORD timeoutMs) {
   HANDLE order[kPipeInstanceCount];
   for (DWORD k = 0; k < kPipeInstanceCount; ++k) {
     order[k] = g_events[(first + k) % kPipeInstanceCount];
   }
-  DWORD which = WaitForMultipleObjects(kPipeInstanceCount, order, FALSE, INFINITE);
+  DWORD which = WaitForMultipleObjects(kPipeInstanceCount, order, FALSE, timeoutMs);
+  if (which == WAIT_TIMEOUT) return kTimedOut;
   if (which >= WAIT_OBJECT_0 + kPipeInstanceCount) return kPipeInstanceCount;
   return (first + which - WAIT_OBJECT_0) % kPipeInstanceCount;
 }
 
-// Returns only when the server cannot go on.
-void Serve() {
+// Returns only when the server cannot go on, with the error.
+DWORD Serve() {
   DWORD first = 0;  // where the next wait's round begins
   for (;;) {
-    DWORD index = WaitForReadyInstance(first);
+    DWORD index = WaitForReadyInstance(first, IdleWaitMs(GetTickCount64()));
+    if (index == kTimedOut) {
+      DropLongestIdle();
+      continue;
+    }
     if (index == kPipeInstanceCount) {
-      TraceHook("pipe server", "wait failed");
-      return;
+      DWORD error = GetLastError();
+      TraceHook("pipe server wait failed", error);
+      return error != 0 ? error : ERROR_INVALID_HANDLE;
     }
     first = (index + 1) % kPipeInstanceCount;
     PipeInstance& instance = g_instances[index];
-    if (instance.pending) {
-      CollectResult result = CollectCompletion(index);
-      if (result == kServerFails) return;
-      if (result == kDropped) continue;
-    }
+    if (instance.pending && CollectCompletion(index) == kDropped) continue;
     // An operation that completed at once has set the event, and a later
     // wait would select this instance again. Under Wine every wait is a round
     // trip to the wineserver, as dear as the read or write itself, so taking
@@ -212,6 +252,7 @@ BOOL ListenForClient(PipeInstance& instance) {
   } else {
     TraceHook("ConnectNamedPipe returned at once", 0u);
   }
+  instance.lastActivityMs = GetTickCount64();
   // Taken as a client that connected at once. ConnectNamedPipe may have
   // cleared the event without completing anything, and an instance whose
   // event stays clear would never be served again; setting it makes the next
@@ -227,9 +268,67 @@ void ReconnectInstance(DWORD index) {
   if (!DisconnectNamedPipe(instance.pipe)) {
     TraceHook("DisconnectNamedPipe failed", GetLastError());
   }
+  // A connection that ends without a request served counts as a failure; an
+  // instance that keeps failing (a broken handle, a client that connects and
+  // drops over and over) pauses before it listens again.
+  if (++instance.failuresInARow >= kFailuresBeforePause) Sleep(kFailurePauseMs);
   instance.pending = ListenForClient(instance);
   instance.state = instance.pending ? Connecting : Reading;
 }
+
+namespace {
+
+DWORD MakeInstances(PSECURITY_DESCRIPTOR descriptor) {
+  PipeSecurity fallback = {};
+  if (!descriptor) {
+    DWORD error = ParsePipeSecurity(kDefaultPipeSddl, fallback);
+    if (error != 0) return error;
+    descriptor = fallback.descriptor;
+  }
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+  DWORD error = 0;
+  for (DWORD i = 0; i < kPipeInstanceCount && error == 0; ++i) {
+    PipeInstance& instance = g_instances[i];
+    HANDLE event = CreateEventW(NULL, TRUE, TRUE, NULL);
+    if (!event) {
+      error = GetLastError();
+      TraceHook("CreateEventW failed", error);
+      break;
+    }
+    g_events[i] = event;
+    instance.overlapped.hEvent = event;
+    DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED;
+    if (i == 0) openMode |= FILE_FLAG_FIRST_PIPE_INSTANCE;
+    HANDLE pipe = CreateNamedPipeW(kPipeName, openMode,
+                                   PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                                   kPipeInstanceCount, kPipeBufferSize, kPipeBufferSize,
+                                   kPipeDefaultTimeoutMs, &attributes);
+    if (pipe == INVALID_HANDLE_VALUE) {
+      error = GetLastError();
+      TraceHook("CreateNamedPipeW failed", error);
+      break;
+    }
+    instance.pipe = pipe;
+  }
+  FreePipeSecurity(fallback);
+  if (error != 0) {
+    CloseInstances();
+    return error;
+  }
+  g_created = true;
+  return 0;
+}
+
+}  // namespace
+
+DWORD CreatePipeInstances(PSECURITY_DESCRIPTOR descriptor) {
+  if (g_created || g_started) return ERROR_ALREADY_EXISTS;
+  return MakeInstances(descriptor);
+}
+
+void SetPipeServerFailureHandler(void (*handler)(DWORD error)) { g_onFailure = handler; }
+
+bool PipeServerServing() { return g_serving != 0; }
 
 DWORD WINAPI PipeServerThread(LPVOID parameter) {
   PipeServerStart* start = static_cast<PipeServerStart*>(parameter);
@@ -237,15 +336,18 @@ DWORD WINAPI PipeServerThread(LPVOID parameter) {
     Report(start, ERROR_ALREADY_EXISTS);
     return 0;
   }
-  DWORD error = CreateInstances();
+  DWORD error = g_created ? 0 : MakeInstances(NULL);
   if (error != 0) {
-    CloseInstances();
     Report(start, error);
     return 0;
   }
+  ListenOnAll();
+  InterlockedExchange(&g_serving, 1);
   Report(start, 0);
-  Serve();
+  error = Serve();
+  InterlockedExchange(&g_serving, 0);
   CloseInstances();
+  if (g_onFailure) g_onFailure(error);
   return 0;
 }
 

@@ -2,10 +2,12 @@
 // instances of \\.\pipe\doraruzoz, reads one PipeRequest per message, relays
 // it through HandleRequest and writes the reply back as one message.
 //
-// Threads: PipeServerThread is the only thread that touches the PipeInstance
-// records, their events and the wait array; they live in static storage for
-// the life of the process and need no lock. HandleRequest runs on that thread
-// and reads the device table under the table's own guard.
+// Threads: the instances are created by CreatePipeInstances, on the thread
+// that starts the service, before the server thread exists; from then on
+// PipeServerThread is the only thread that touches the PipeInstance records,
+// their events and the wait array. They live in static storage for the life
+// of the process and need no lock. HandleRequest runs on that thread and
+// reads the device table under the table's own guard.
 #pragma once
 
 #include <windows.h>
@@ -18,6 +20,10 @@ constexpr DWORD kPipeInstanceCount = 4;
 constexpr DWORD kPipeRequestSize = sizeof(PipeRequest);
 constexpr DWORD kPipeBufferSize = 8192;         // each way, and the reply buffer
 constexpr DWORD kPipeDefaultTimeoutMs = 5000;   // for WaitNamedPipeW's default wait
+// While all four instances are connected, a connection with no completed
+// read or write for this long is closed, so that a waiting client gets in
+// within its 20-second wait.
+constexpr DWORD kPipeIdleLimitMs = 10000;
 extern const wchar_t kPipeName[];               // L"\\\\.\\pipe\\doraruzoz"
 
 static_assert(kReplyBufferSize == kPipeBufferSize,
@@ -41,6 +47,8 @@ struct PipeInstance {
   uint32_t bytesToWrite;  // reply size; a completed write must report exactly this
   uint32_t state;         // PipeState
   BOOL pending;           // an operation was started and its completion not yet collected
+  ULONGLONG lastActivityMs;  // when a connect, read or write last completed
+  DWORD failuresInARow;      // connections that ended without a request served
 };
 
 // Optional start record. A starter that needs to know when clients can
@@ -52,13 +60,32 @@ struct PipeServerStart {
   DWORD status;   // 0: serving; otherwise the Windows error that ended the thread
 };
 
-// Thread routine: creates the four instances and serves them until the
-// process ends. Returns 0 when it ends early: a failed event or pipe creation
-// (for example when another server holds the name), a failed wait, or a
-// connection that completed with failure. Before returning it closes every
-// instance and event it created, so clients are refused (ERROR_FILE_NOT_FOUND)
-// rather than left waiting for a reply. Runs once per process; a second start
-// ends at once with ERROR_ALREADY_EXISTS.
+// Creates the four instances of the pipe with this security descriptor
+// (NULL: the default one of pipe_security.h), the first with
+// FILE_FLAG_FIRST_PIPE_INSTANCE, so that the service never joins a pipe that
+// another program created; none listens yet, so clients wait (busy) until the
+// server thread starts. Creating all four at once leaves no instance for
+// anyone else to create. Returns 0, or the error of the creation that failed
+// (ERROR_ACCESS_DENIED or ERROR_PIPE_BUSY when the name is taken), having
+// closed what it made. Call it once, before PipeServerThread runs.
+DWORD CreatePipeInstances(PSECURITY_DESCRIPTOR descriptor);
+
+// True while this process's server thread serves its instances.
+bool PipeServerServing();
+
+// Called on the server thread when it cannot go on (its wait fails), with
+// the error, just before the thread ends; the service stops itself then.
+// Set it before the thread starts.
+void SetPipeServerFailureHandler(void (*handler)(DWORD error));
+
+// Thread routine: creates the four instances if CreatePipeInstances has not,
+// starts them listening and serves them until the process ends. A failed
+// connect, read or write recycles that instance (disconnect, listen again on
+// the same handle; a pause when one keeps failing). Returns 0 when it ends
+// early: the instances could not be created, or the wait failed. Before
+// returning it closes every instance and event, so clients are refused
+// (ERROR_FILE_NOT_FOUND) rather than left waiting for a reply. Runs once per
+// process; a second start ends at once with ERROR_ALREADY_EXISTS.
 DWORD WINAPI PipeServerThread(LPVOID parameter);
 
 // Drops the client of instance `index` (0 to 3), if any, and listens again.

@@ -1,25 +1,36 @@
 // The service's life under the service control manager.
 //
 // Threads:
-// - the dispatcher runs ServiceMain on a thread of its own; it starts the
-//   system (ServiceStart) and ends after reporting SERVICE_RUNNING;
+// - the dispatcher runs ServiceMain on a thread of its own; it reports
+//   START_PENDING, starts the service's worker thread and the system
+//   (ServiceStart) and ends after reporting SERVICE_RUNNING, or
+//   SERVICE_STOPPED with the error when the start failed;
 // - the main thread, inside StartServiceCtrlDispatcherW, runs
 //   ServiceControlHandler one control at a time: device events, pause,
-//   continue, interrogate, stop;
+//   continue, interrogate, stop. The service manager waits for the handler
+//   itself, so a stop only reports STOP_PENDING there and hands the work to
+//   the worker thread;
+// - the worker thread waits for a stop (asked by the handler, or by the
+//   service itself when its pipe server fails or a request is stuck inside
+//   the driver) and carries it out: it closes the transceivers, reporting
+//   STOP_PENDING checkpoints, then reports SERVICE_STOPPED;
 // - the pipe server thread serves requests for the life of the process and is
 //   never stopped; one reader thread per open transceiver.
-// `g_context.status` is written by ServiceMain until the SERVICE_RUNNING
-// report and by the control handler after it. The device table is shared
-// with the pipe server thread and guarded by its own lock (device_table.h).
+// `g_context.status` is written by all of these, always under g_statusLock,
+// which also covers each report. The device table is shared with the pipe
+// server thread and guarded by its own lock (device_table.h).
 #include <windows.h>
 #include <dbt.h>
 
+#include <atomic>
 #include <cstring>
+#include <mutex>
 
 #include "core/trace.h"
 #include "devices/device_channel.h"
 #include "devices/device_table.h"
 #include "devices/win/discovery.h"
+#include "pipe/pipe_security.h"
 #include "pipe/pipe_server.h"
 #include "service/service.h"
 
@@ -29,77 +40,203 @@ namespace {
 // reported itself; the registration says own process.
 constexpr DWORD kReportedServiceType = SERVICE_WIN32;
 constexpr DWORD kControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE;
+// Wait hints: how long the service manager is to wait for the next
+// checkpoint. A start step is the pipe's creation or the device walk; a
+// transceiver's open with its two start-up frames may take two gate bounds.
+constexpr DWORD kStartStepHintMs = 10000;
+// A transceiver's close waits up to 5 s for its reader thread.
+constexpr DWORD kStopStepHintMs = 8000;
+// However many transceivers hang, the stop reports SERVICE_STOPPED after
+// this long; what is still open then ends with the process.
+constexpr ULONGLONG kStopBudgetMs = 20000;
 
 static_assert(sizeof(ServiceStatusBlock) == sizeof(SERVICE_STATUS),
               "the status block is laid out as SERVICE_STATUS");
 
-void ReportStatus(ServiceContext& context) {
+std::mutex g_statusLock;            // g_context.status and its reports
+HANDLE g_stopEvent = nullptr;       // set to have the worker thread stop the service
+std::atomic<bool> g_stopping{false};  // a stop has begun: device events are ignored
+std::atomic<DWORD> g_stopError{0};  // the Win32 exit code the stop reports
+
+// Reports the status block as it stands; the caller holds g_statusLock.
+void ReportLocked(ServiceContext& context) {
+  if (!context.statusHandle) return;
   SERVICE_STATUS status;
   std::memcpy(&status, &context.status, sizeof status);
   SetServiceStatus(static_cast<SERVICE_STATUS_HANDLE>(context.statusHandle), &status);
+}
+
+void SetState(ServiceContext& context, DWORD state, DWORD waitHint) {
+  std::lock_guard<std::mutex> hold(g_statusLock);
+  bool pending = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING;
+  context.status.currentState = state;
+  context.status.controlsAccepted = pending || state == SERVICE_STOPPED ? 0 : kControlsAccepted;
+  context.status.checkPoint = pending ? 1 : 0;
+  context.status.waitHint = pending ? waitHint : 0;
+  ReportLocked(context);
+}
+
+// One more step of a pending start or stop is under way: a higher checkpoint
+// and the time it may take. Nothing is reported in any other state.
+void Progress(ServiceContext& context, DWORD waitHint) {
+  std::lock_guard<std::mutex> hold(g_statusLock);
+  DWORD state = context.status.currentState;
+  if (state != SERVICE_START_PENDING && state != SERVICE_STOP_PENDING) return;
+  ++context.status.checkPoint;
+  context.status.waitHint = waitHint;
+  ReportLocked(context);
+}
+
+void ReportStopped(ServiceContext& context, DWORD exitCode) {
+  std::lock_guard<std::mutex> hold(g_statusLock);
+  context.status.currentState = SERVICE_STOPPED;
+  context.status.controlsAccepted = 0;
+  context.status.win32ExitCode = exitCode;
+  context.status.checkPoint = 0;
+  context.status.waitHint = 0;
+  ReportLocked(context);
+}
+
+// Begins a stop once: STOP_PENDING, and the worker thread is woken. False
+// when a stop had begun already.
+bool BeginStop(ServiceContext& context, DWORD exitCode) {
+  if (g_stopping.exchange(true)) return false;
+  g_stopError = exitCode;
+  SetState(context, SERVICE_STOP_PENDING, kStopStepHintMs);
+  if (g_stopEvent) SetEvent(g_stopEvent);
+  return true;
+}
+
+// The pipe server's thread ends: without it nobody is served, so the service
+// stops itself with the error, and the service manager's recovery restarts
+// it.
+void OnPipeServerFailed(DWORD error) {
+  TraceHook("pipe server failed", error);
+  BeginStop(g_context, error != 0 ? error : ERROR_BROKEN_PIPE);
+}
+
+DWORD WINAPI WorkerThread(LPVOID) {
+  WaitForSingleObject(g_stopEvent, INFINITE);
+  ServiceStop(g_context);
+  ReportStopped(g_context, g_stopError);
+  return 0;
+}
+
+void CloseAllTransceivers(ServiceContext& context) {
+  DeviceRecord* records[kMaxDevices];
+  int n = TableTakeAll(context.devices, records);
+  for (int i = 0; i < n; ++i) CloseDevice(records[i]);
 }
 
 }  // namespace
 
 void WINAPI ServiceMain(DWORD, LPWSTR*) {
   ServiceContext& context = g_context;
-  context.status.serviceType = kReportedServiceType;
-  context.status.currentState = SERVICE_START_PENDING;
-  context.status.controlsAccepted = kControlsAccepted;
-  context.status.win32ExitCode = 0;
-  context.status.serviceSpecificExitCode = 0;
-  context.status.checkPoint = 0;
-  context.status.waitHint = 0;
-
+  {
+    std::lock_guard<std::mutex> hold(g_statusLock);
+    context.status.serviceType = kReportedServiceType;
+    context.status.currentState = SERVICE_START_PENDING;
+    context.status.controlsAccepted = 0;
+    context.status.win32ExitCode = 0;
+    context.status.serviceSpecificExitCode = 0;
+    context.status.checkPoint = 0;
+    context.status.waitHint = 0;
+  }
   context.statusHandle = RegisterServiceCtrlHandlerExW(kServiceName, ServiceControlHandler, nullptr);
   if (!context.statusHandle) return;
+  SetState(context, SERVICE_START_PENDING, kStartStepHintMs);
 
-  ServiceStart(context);
-
-  context.status.checkPoint = 0;
-  context.status.waitHint = 0;
-  context.status.currentState = SERVICE_RUNNING;
-  ReportStatus(context);
+  DWORD error = 0;
+  g_stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE worker = g_stopEvent ? CreateThread(nullptr, 0, WorkerThread, nullptr, 0, nullptr) : nullptr;
+  if (!worker) error = GetLastError();
+  if (error == 0) error = ServiceStart(context);
+  if (error != 0) {
+    // Nothing is left running that could serve: the worker thread, if it
+    // started, waits for a stop that never comes and ends with the process.
+    g_stopping = true;
+    ReportStopped(context, error);
+  } else {
+    SetState(context, SERVICE_RUNNING, 0);
+  }
+  if (worker) CloseHandle(worker);
 }
 
 DWORD WINAPI ServiceControlHandler(DWORD control, DWORD eventType, LPVOID eventData, LPVOID) {
   ServiceContext& context = g_context;
+  DWORD state;
+  {
+    std::lock_guard<std::mutex> hold(g_statusLock);
+    state = context.status.currentState;
+  }
+  bool pending = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING ||
+                 state == SERVICE_STOPPED;
   DWORD result = NO_ERROR;
   switch (control) {
     case SERVICE_CONTROL_STOP:
-      ServiceStop(context);
-      context.status.win32ExitCode = 0;
-      context.status.currentState = SERVICE_STOPPED;
-      context.status.checkPoint = 0;
-      context.status.waitHint = 0;
-      break;
+      if (pending) return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+      if (!g_stopEvent) {
+        // No worker thread (the handler driven without ServiceMain): stop here.
+        g_stopping = true;
+        ServiceStop(context);
+        ReportStopped(context, 0);
+        return NO_ERROR;
+      }
+      BeginStop(context, 0);
+      return NO_ERROR;
     case SERVICE_CONTROL_PAUSE:
-      context.status.currentState = SERVICE_PAUSED;
-      break;
     case SERVICE_CONTROL_CONTINUE:
-      context.status.currentState = SERVICE_RUNNING;
-      break;
+      if (pending) return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+      SetState(context, control == SERVICE_CONTROL_PAUSE ? SERVICE_PAUSED : SERVICE_RUNNING, 0);
+      return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE:
       break;
     case SERVICE_CONTROL_DEVICEEVENT:
-      result = OnDeviceEvent(eventType, eventData, context);
+      // Once a stop has begun, the transceivers are being closed: an arrival
+      // must not open one again.
+      if (!g_stopping) result = OnDeviceEvent(eventType, eventData, context);
       break;
     default:
       result = ERROR_CALL_NOT_IMPLEMENTED;
       break;
   }
-  ReportStatus(context);
+  std::lock_guard<std::mutex> hold(g_statusLock);
+  ReportLocked(context);
   return result;
 }
 
 DWORD ServiceStart(ServiceContext& context) {
+  // The pipe name first, before the slow work: a name another program holds
+  // fails the start at once, and clients wait (the instances do not listen
+  // yet) instead of being refused while the transceivers are opened.
+  PipeSecurity security;
+  DWORD error = LoadPipeSecurity(security);
+  if (error != 0) {
+    TraceHook("pipe security refused", error);
+    return error;
+  }
+  error = CreatePipeInstances(security.descriptor);
+  FreePipeSecurity(security);
+  bool serving = error == ERROR_ALREADY_EXISTS && PipeServerServing();
+  if (error != 0 && !serving) {
+    TraceHook("pipe not created", error);
+    return error;
+  }
+  Progress(context, kStartStepHintMs);
+
   EnumeratePresentDevices(context);
 
-  // Wait until the pipe's four instances listen, so that a client started
-  // right after the SERVICE_RUNNING report finds the pipe. The thread itself
-  // is never stopped or waited for; no handle to it is kept.
-  DWORD serving = StartPipeServer(nullptr);
-  if (serving != 0) TraceHook("pipe server not serving", serving);
+  // Requests are served only now, with the transceivers in the table. The
+  // server thread is never stopped or waited for; no handle to it is kept.
+  if (!serving) {
+    SetPipeServerFailureHandler(OnPipeServerFailed);
+    error = StartPipeServer(nullptr);
+    if (error != 0) {
+      TraceHook("pipe server not serving", error);
+      CloseAllTransceivers(context);
+      return error;
+    }
+  }
 
   DEV_BROADCAST_DEVICEINTERFACE_W filter;
   std::memset(&filter, 0, sizeof filter);
@@ -116,11 +253,20 @@ void ServiceStop(ServiceContext& context) {
     UnregisterDeviceNotification(static_cast<HDEVNOTIFY>(context.notifyHandle));
     context.notifyHandle = nullptr;
   }
-  // Empty the table first, under its lock: a request in flight finishes its
-  // write before the records leave, and every request after this point is
-  // answered "ZARVO device not found." instead of reaching a freed record.
+  // Empty the table first, under its lock: every request after this point is
+  // answered "ZARVO device not found." instead of reaching a closed record.
   // The pipe server thread goes on running until the process ends.
   DeviceRecord* records[kMaxDevices];
   int n = TableTakeAll(context.devices, records);
-  for (int i = 0; i < n; ++i) CloseDevice(records[i]);
+  ULONGLONG began = GetTickCount64();
+  for (int i = 0; i < n; ++i) {
+    if (GetTickCount64() - began > kStopBudgetMs) {
+      // Readers that would not end have used up the stop's time; the rest
+      // ends with the process.
+      TraceHook("stop left transceivers open", static_cast<uint32_t>(n - i));
+      break;
+    }
+    Progress(context, kStopStepHintMs);
+    CloseDevice(records[i]);
+  }
 }

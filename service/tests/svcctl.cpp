@@ -12,7 +12,13 @@
 //   svcctl config NAME                type=N start=N error=N path=... account=...
 //   svcctl description NAME           description=... (the Services console's text)
 //   svcctl pid NAME                   pid=N (0 while the service is not running)
+//   svcctl trace NAME SECONDS         prints every status change until the
+//                                     service is running or stopped
+//   svcctl pipe-sddl                  the owner and access list of
+//                                     \\.\pipe\doraruzoz, read back by a client
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -80,12 +86,45 @@ int PipeList(int argc, wchar_t** argv) {
   return rc;
 }
 
+// Opens the pipe as a client (waiting while it is busy) and prints its owner
+// and access list as SDDL.
+int PipeSddl() {
+  const wchar_t kPipe[] = L"\\\\.\\pipe\\doraruzoz";
+  HANDLE pipe = INVALID_HANDLE_VALUE;
+  for (int tries = 0; tries < 50; ++tries) {
+    pipe = CreateFileW(kPipe, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (pipe != INVALID_HANDLE_VALUE || GetLastError() != ERROR_PIPE_BUSY) break;
+    WaitNamedPipeW(kPipe, 1000);
+  }
+  if (pipe == INVALID_HANDLE_VALUE) return Fail("CreateFileW");
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  DWORD got = GetSecurityInfo(pipe, SE_KERNEL_OBJECT,
+                              OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, nullptr, nullptr, &descriptor);
+  CloseHandle(pipe);
+  if (got != ERROR_SUCCESS) {
+    SetLastError(got);
+    return Fail("GetSecurityInfo");
+  }
+  wchar_t* text = nullptr;
+  if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(
+          descriptor, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+          &text, nullptr)) {
+    return Fail("ConvertSecurityDescriptorToStringSecurityDescriptorW");
+  }
+  std::printf("%ls\n", text);
+  LocalFree(text);
+  LocalFree(descriptor);
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   if (argc >= 2 && !std::wcsncmp(argv[1], L"pipes-", 6)) return PipeList(argc, argv);
+  if (argc >= 2 && !std::wcscmp(argv[1], L"pipe-sddl")) return PipeSddl();
   if (argc < 3) {
-    std::printf("usage: svcctl query|control|wait|config|description|pid NAME [ARGS]\n");
+    std::printf("usage: svcctl query|control|wait|config|description|pid|trace NAME [ARGS]\n");
     return 2;
   }
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
@@ -117,6 +156,25 @@ int wmain(int argc, wchar_t** argv) {
       Sleep(50);
     }
     PrintStatus(status);
+  } else if (!std::wcscmp(verb, L"trace") && argc >= 4) {
+    DWORD deadline = GetTickCount() + 1000 * static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10));
+    SERVICE_STATUS last{};
+    last.dwCurrentState = ~0ul;
+    for (;;) {
+      if (!QueryServiceStatus(service, &status)) return Fail("QueryServiceStatus");
+      if (status.dwCurrentState != last.dwCurrentState || status.dwCheckPoint != last.dwCheckPoint ||
+          status.dwWaitHint != last.dwWaitHint) {
+        PrintStatus(status);
+        std::fflush(stdout);
+        last = status;
+      }
+      if (status.dwCurrentState == SERVICE_RUNNING || status.dwCurrentState == SERVICE_STOPPED) break;
+      if (static_cast<LONG>(GetTickCount() - deadline) > 0) {
+        std::printf("timed out\n");
+        return 1;
+      }
+      Sleep(20);
+    }
   } else if (!std::wcscmp(verb, L"config")) {
     union {
       QUERY_SERVICE_CONFIGW config;

@@ -4,7 +4,11 @@
 #   replies       answers, and what the argument conversions send
 #   no-server     refused connection; usage and over-long host name try none
 #   busy          a fifth client waits while four are connected, then is served
-#   busy-too-long a fifth client gives up after 20 s
+#   busy-too-long a fifth client gives up after 20 s while four stay busy
+#   idle-clients  four connections that send nothing: the longest idle is
+#                 closed after 10 s, and a fifth client gets in
+#   impostor      a program that holds the pipe name is not owned by
+#                 LocalSystem: the client says so and sends nothing
 #   odd-replies   replies without a NUL, or longer than the client's buffer,
 #                 from a stand-in server: printed bounded and joined
 #   early-end     a server that cannot create all four instances closes the
@@ -88,7 +92,7 @@ busy)
 busy-too-long)
   start host pipe-host.exe 2 150 host.stop
   wait_line host.out "pipe server ready" 30 || exit 1
-  start probe pipe-probe.exe hold-clients 4 probe.stop
+  start probe pipe-probe.exe busy-clients 4 probe.stop
   wait_line probe.out "holding 4" 30 || exit 1
   started=$SECONDS
   ctl fifth.txt . 0 1111 1111 1111 17
@@ -97,6 +101,31 @@ busy-too-long)
     expect_file fifth.txt "no instance free within 20 s: message without line break"
   if [ "$waited" -ge 19 ]; then echo "ok: waited $waited s"; else
     echo "FAIL: gave up after $waited s"; failures=$((failures + 1)); fi
+  ;;
+idle-clients)
+  start host pipe-host.exe 2 150 host.stop
+  wait_line host.out "pipe server ready" 30 || exit 1
+  start probe pipe-probe.exe hold-clients 4 probe.stop
+  wait_line probe.out "holding 4" 30 || exit 1
+  started=$SECONDS
+  ctl fifth.txt . 0 1111 1111 1111 17
+  waited=$((SECONDS - started))
+  { banner; printf 'OK\n'; } | expect_file fifth.txt "a fifth client is served once the longest idle connection is closed"
+  if [ "$waited" -ge 7 ] && [ "$waited" -le 18 ]; then echo "ok: served after $waited s"; else
+    echo "FAIL: served after $waited s, expected about 10"; failures=$((failures + 1)); fi
+  touch probe.stop
+  stop_host
+  expect_grep host.txt "transceiver 0: frames 1" "its command was relayed"
+  ;;
+impostor)
+  start probe pipe-probe.exe impostor
+  wait_line probe.out "holding 1" 30 || exit 1
+  ctl a.txt . 0 1111 1111 1111 17
+  wait "$probe_pid"
+  { banner; printf 'Refused: the pipe is not owned by LocalSystem, so it is not the ZARVO Remote service; nothing was sent.\n'; } |
+    expect_file a.txt "the client refuses a pipe that LocalSystem does not own"
+  tr -d '\r' <probe.out >probe.txt
+  expect_grep probe.txt "released, received 0 bytes" "and sends it nothing"
   ;;
 odd-replies)
   letters() { awk -v n="$1" 'BEGIN { for (i = 0; i < n; i++) printf "%c", 65 + i % 26; printf "\n" }'; }

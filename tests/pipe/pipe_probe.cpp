@@ -3,6 +3,8 @@
 //
 //   pipe-probe.exe hold-clients N STOP-FILE     connect N clients to
 //       \\.\pipe\doraruzoz and keep them connected, silent;
+//   pipe-probe.exe busy-clients N STOP-FILE     the same, but every client
+//       sends a request and reads its reply once a second, so none is idle;
 //   pipe-probe.exe hold-instances N STOP-FILE   create N server instances of
 //       \\.\pipe\doraruzoz with the service's settings, before it starts;
 //
@@ -14,9 +16,16 @@
 //   pipe-probe.exe answer N        serve one client: answer its request with
 //       N text units (A to Z over and over), a NUL and three more letters;
 //   pipe-probe.exe answer-open N   the same with the N units alone, no NUL.
+//   pipe-probe.exe impostor        hold the name as another program would
+//       (default security, so not owned by LocalSystem), answer "OK" to
+//       whatever comes, and print at the end what it received.
 //
+// The service's pipe is owned by LocalSystem, and the client talks to no
+// other; the stand-in servers therefore create theirs with that owner
+// (Wine lets any program do so), except the impostor.
 // One thread.
 #include <windows.h>
+#include <sddl.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -40,15 +49,40 @@ DWORD ConnectClient(HANDLE& pipe) {
   }
 }
 
+// Owner LocalSystem, as the service's own pipe.
+SECURITY_ATTRIBUTES* ServiceLikeSecurity() {
+  static SECURITY_ATTRIBUTES attributes = {sizeof attributes, nullptr, FALSE};
+  if (!attributes.lpSecurityDescriptor &&
+      !ConvertStringSecurityDescriptorToSecurityDescriptorW(
+          L"O:SYG:SYD:(A;;GA;;;WD)", SDDL_REVISION_1, &attributes.lpSecurityDescriptor, NULL)) {
+    return nullptr;
+  }
+  return &attributes;
+}
+
+// Keeps the held clients busy: each sends a request and reads its reply.
+void ExchangeOnEach(HANDLE* handles, int count) {
+  static const uint8_t request[10] = {0, 0, 0x57, 0x04, 0x57, 0x04, 0x57, 0x04, 17, 0};
+  for (int i = 0; i < count; ++i) {
+    DWORD mode = PIPE_READMODE_MESSAGE, done = 0;
+    uint8_t reply[256];
+    SetNamedPipeHandleState(handles[i], &mode, NULL, NULL);
+    if (WriteFile(handles[i], request, sizeof request, &done, NULL)) {
+      ReadFile(handles[i], reply, sizeof reply, &done, NULL);
+    }
+  }
+}
+
 DWORD CreateInstance(HANDLE& pipe) {
   pipe = CreateNamedPipeW(kPipe, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
                           PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 4,
-                          8192, 8192, 5000, NULL);
+                          8192, 8192, 5000, ServiceLikeSecurity());
   return pipe == INVALID_HANDLE_VALUE ? GetLastError() : 0;
 }
 
 // Serves one client of a one-instance pipe with a crafted reply.
-int Answer(int units, bool terminated) {
+// `impostor`: default security; otherwise the service's owner.
+int Answer(int units, bool terminated, bool impostor = false) {
   static uint16_t reply[4096];
   if (units < 0 || units > 4000) return 2;
   int n = 0;
@@ -59,7 +93,7 @@ int Answer(int units, bool terminated) {
   }
   HANDLE pipe = CreateNamedPipeW(kPipe, PIPE_ACCESS_DUPLEX,
                                  PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1,
-                                 8192, 8192, 5000, NULL);
+                                 8192, 8192, 5000, impostor ? NULL : ServiceLikeSecurity());
   if (pipe == INVALID_HANDLE_VALUE) {
     printf("failed, error %lu\n", GetLastError());
     return 1;
@@ -67,16 +101,16 @@ int Answer(int units, bool terminated) {
   printf("holding 1\n");
   fflush(stdout);
   uint8_t request[64];
-  DWORD done = 0;
+  DWORD done = 0, received = 0;
   if ((ConnectNamedPipe(pipe, NULL) || GetLastError() == ERROR_PIPE_CONNECTED) &&
       ReadFile(pipe, request, sizeof request, &done, NULL)) {
+    received += done;
     WriteFile(pipe, reply, n * 2, &done, NULL);
     // Keep the instance until the client has read the reply and gone.
-    while (ReadFile(pipe, request, sizeof request, &done, NULL)) {
-    }
+    while (ReadFile(pipe, request, sizeof request, &done, NULL)) received += done;
   }
   CloseHandle(pipe);
-  printf("released\n");
+  printf("released, received %lu bytes\n", received);
   return 0;
 }
 
@@ -89,12 +123,15 @@ int wmain(int argc, wchar_t** argv) {
   if (argc == 3 && wcscmp(argv[1], L"answer-open") == 0) {
     return Answer(static_cast<int>(wcstol(argv[2], nullptr, 10)), false);
   }
+  if (argc == 2 && wcscmp(argv[1], L"impostor") == 0) return Answer(2, true, true);
   if (argc != 4) {
-    printf("usage: pipe-probe hold-clients|hold-instances N STOP-FILE\n"
-           "       pipe-probe answer|answer-open N\n");
+    printf("usage: pipe-probe hold-clients|busy-clients|hold-instances N STOP-FILE\n"
+           "       pipe-probe answer|answer-open N\n"
+           "       pipe-probe impostor\n");
     return 2;
   }
-  bool clients = wcscmp(argv[1], L"hold-clients") == 0;
+  bool busy = wcscmp(argv[1], L"busy-clients") == 0;
+  bool clients = busy || wcscmp(argv[1], L"hold-clients") == 0;
   int count = static_cast<int>(wcstol(argv[2], nullptr, 10));
   if (count < 1 || count > kMostHandles) return 2;
 
@@ -113,7 +150,15 @@ int wmain(int argc, wchar_t** argv) {
     printf("holding %d\n", held);
   }
   fflush(stdout);
-  WaitForStopFile(argv[3], kLongestHoldMs);
+  if (busy && error == 0) {
+    for (DWORD began = GetTickCount(); GetTickCount() - began < kLongestHoldMs;) {
+      if (StopFileExists(argv[3])) break;
+      ExchangeOnEach(handles, held);
+      Sleep(1000);
+    }
+  } else {
+    WaitForStopFile(argv[3], kLongestHoldMs);
+  }
   for (int i = 0; i < held; ++i) CloseHandle(handles[i]);
   printf("released\n");
   return error == 0 ? 0 : 1;
