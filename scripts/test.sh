@@ -7,7 +7,8 @@ cd "$(dirname "$0")/.."
 root=$PWD
 
 # Whatever happens, end the wineserver of our own prefixes (and only those).
-trap 'for b in mingw mingw64; do WINEPREFIX="$root/build/$b/wineprefix" wineserver -k >/dev/null 2>&1 || true; done' EXIT
+# The package scenario keeps a prefix of its own.
+trap 'for b in mingw mingw64; do for p in wineprefix scenarios/msi_lifecycle/prefix; do [ -d "$root/build/$b/$p" ] && WINEPREFIX="$root/build/$b/$p" wineserver -k >/dev/null 2>&1; done; done; true' EXIT
 
 bash scripts/setup.sh
 

@@ -1,6 +1,7 @@
 // Program entry of ZARVOSRV: with "-i" or "-u" it installs or removes the
-// service; without an argument it hands the main thread to the service
-// control dispatcher, which is how the service control manager starts it.
+// service ("-setup" and "-teardown" do the same for installer packages);
+// without an argument it hands the main thread to the service control
+// dispatcher, which is how the service control manager starts it.
 #include <cstdio>
 
 #include "service/service.h"
@@ -41,6 +42,11 @@ int wmain(int argc, wchar_t** argv) {
       result = InstallService();
     } else if (SwitchEquals(option, L"-u")) {
       result = UninstallService();
+    } else if (SwitchEquals(option, L"-setup")) {
+      // For installer packages; not in the usage text.
+      result = SetupService();
+    } else if (SwitchEquals(option, L"-teardown")) {
+      result = TeardownService();
     } else {
       PrintUsage();
     }

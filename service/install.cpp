@@ -1,6 +1,10 @@
-// The two command operations: register or delete the service, and publish
-// or withdraw the pipe in the "NullSessionPipes" list so that anonymous
-// network clients may open it. They run in a console process of their own.
+// Installing and removing the service: register it (or update an existing
+// registration), give it its description and recovery, and publish or
+// withdraw the pipe in the "NullSessionPipes" list so that anonymous network
+// clients may open it. Two pairs of switches share this code: "-i"/"-u" for
+// an administrator at a prompt, and "-setup"/"-teardown" for installer
+// packages, which need idempotent steps and an exit code of 0 for success.
+// Both run in a console process of their own.
 #include <cstdio>
 
 #include "core/request.h"
@@ -70,30 +74,156 @@ void RemoveNullSessionPipe() {
   ClosePipeList(list);
 }
 
+namespace {
+
+// The registration that both installing switches write.
+constexpr DWORD kServiceType = SERVICE_WIN32_OWN_PROCESS;
+constexpr DWORD kStartType = SERVICE_AUTO_START;
+constexpr DWORD kErrorControl = SERVICE_ERROR_NORMAL;
+
+// How long "-teardown" waits for a running service to stop before it
+// deletes it anyway (it then goes once it has stopped). A stop is bounded
+// well below this; Windows Installer waits as long for its own stops.
+constexpr DWORD kStopWaitMs = 30000;
+
+// How long "-setup" waits for a registration still marked for deletion to
+// go (a service removed while running goes only once it has stopped).
+constexpr DWORD kDeletionWaitMs = 10000;
+
+const wchar_t kServiceDescription[] =
+    L"Switches FS20 radio home-automation devices through the USB radio transceivers "
+    L"attached to this computer, on request of programs on this computer or the network "
+    L"(named pipe doraruzoz). If stopped, those requests fail.";
+
+// The program's own path as it is (for the event source) and in quotes (the
+// service's command line).
+struct ProgramPath {
+  wchar_t plain[MAX_PATH];
+  wchar_t quoted[MAX_PATH];
+};
+
+// False when the path was cut (registering it would start a program that
+// does not exist) or does not fit with its quotes.
+bool ReadProgramPath(ProgramPath& path) {
+  DWORD length = GetModuleFileNameW(nullptr, path.plain, MAX_PATH);
+  return length > 0 && length < MAX_PATH && QuoteProgramPath(path.plain, path.quoted);
+}
+
+SC_HANDLE CreateServiceRecord(SC_HANDLE manager, const ProgramPath& path) {
+  return CreateServiceW(manager, kServiceName, kServiceDisplayName, SERVICE_ALL_ACCESS,
+                        kServiceType, kStartType, kErrorControl, path.quoted, nullptr, nullptr,
+                        nullptr, nullptr, nullptr);
+}
+
+// An existing registration gets what CreateServiceRecord would have written;
+// the account and the dependencies stay as the administrator left them.
+bool UpdateServiceRecord(SC_HANDLE service, const ProgramPath& path) {
+  return ChangeServiceConfigW(service, kServiceType, kStartType, kErrorControl, path.quoted,
+                              nullptr, nullptr, nullptr, nullptr, nullptr,
+                              kServiceDisplayName) != FALSE;
+}
+
+// The description and the recovery. The service works without them (Wine,
+// for one, refuses the flag), so a failure is reported and installation
+// goes on.
+void ConfigureDescriptionAndRecovery(SC_HANDLE service) {
+  wchar_t description[sizeof kServiceDescription / sizeof kServiceDescription[0]];
+  lstrcpyW(description, kServiceDescription);
+  SERVICE_DESCRIPTIONW text{description};
+  if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &text)) {
+    std::printf("Could not set the service description (error %lu).\n", GetLastError());
+  }
+  SC_ACTION steps[kFailureActionCount];
+  SERVICE_FAILURE_ACTIONSW actions;
+  BuildFailureActions(steps, actions);
+  if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &actions)) {
+    std::printf("Could not set the service recovery (error %lu).\n", GetLastError());
+  }
+  // Without the flag only a crash counts as a failure; with it, so does a
+  // stop with a non-zero exit code, which is how the service reports that
+  // it cannot go on.
+  SERVICE_FAILURE_ACTIONS_FLAG flag{TRUE};
+  if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag)) {
+    std::printf("Could not set the service's failure-actions flag (error %lu).\n",
+                GetLastError());
+  }
+}
+
+// Everything installation writes once the service is registered: the one
+// place both installing switches go through.
+void CompleteInstallation(SC_HANDLE service, const ProgramPath& path) {
+  (void)path;  // the event source's registration, added here, takes path.plain
+  ConfigureDescriptionAndRecovery(service);
+  AddNullSessionPipe();
+}
+
+// Everything removal takes away besides the service's registration: the one
+// place both removing switches go through (the event source's removal is
+// added here too). HKLM\SOFTWARE\ZARVO Remote stays: the administrator's
+// PipeSecurity lives there and must outlive a reinstall.
+void WithdrawInstallation() { RemoveNullSessionPipe(); }
+
+// Stops the service unless it is stopped, and waits for it up to kStopWaitMs.
+// A start in progress is let finish and then stopped.
+bool StopAndWait(SC_HANDLE service) {
+  DWORD start = GetTickCount();
+  for (;;) {
+    SERVICE_STATUS status{};
+    if (!QueryServiceStatus(service, &status)) return false;
+    if (status.dwCurrentState == SERVICE_STOPPED) return true;
+    if (status.dwCurrentState != SERVICE_STOP_PENDING &&
+        status.dwCurrentState != SERVICE_START_PENDING) {
+      ControlService(service, SERVICE_CONTROL_STOP, &status);
+    }
+    if (GetTickCount() - start >= kStopWaitMs) return false;
+    Sleep(100);
+  }
+}
+
+}  // namespace
+
+bool QuoteProgramPath(const wchar_t* path, wchar_t (&quoted)[MAX_PATH]) {
+  size_t length = lstrlenW(path);
+  // Two quotes and the terminating zero.
+  if (length + 3 > MAX_PATH) return false;
+  quoted[0] = L'"';
+  CopyMemory(quoted + 1, path, length * sizeof(wchar_t));
+  quoted[length + 1] = L'"';
+  quoted[length + 2] = 0;
+  return true;
+}
+
+void BuildFailureActions(SC_ACTION (&steps)[kFailureActionCount],
+                         SERVICE_FAILURE_ACTIONSW& actions) {
+  // Restart twice after 5 s; then, until a day without failures resets the
+  // count, after a minute each time, so that a service that cannot start
+  // does not spin.
+  steps[0] = {SC_ACTION_RESTART, 5000};
+  steps[1] = {SC_ACTION_RESTART, 5000};
+  steps[2] = {SC_ACTION_RESTART, 60000};
+  actions.dwResetPeriod = kFailureResetSeconds;
+  actions.lpRebootMsg = nullptr;
+  actions.lpCommand = nullptr;
+  actions.cActions = kFailureActionCount;
+  actions.lpsaActions = steps;
+}
+
 int InstallService() {
-  wchar_t path[MAX_PATH];
-  DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-  // A path that filled the buffer was cut: registering it would start a
-  // program that does not exist.
-  bool ok = length > 0 && length < MAX_PATH;
-  if (ok) {
+  ProgramPath path;
+  SC_HANDLE service = nullptr;
+  if (ReadProgramPath(path)) {
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    SC_HANDLE service = nullptr;
     if (manager) {
-      service = CreateServiceW(manager, kServiceName, kServiceDisplayName, SERVICE_ALL_ACCESS,
-                               SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                               SERVICE_ERROR_NORMAL, path, nullptr, nullptr, nullptr, nullptr,
-                               nullptr);
+      service = CreateServiceRecord(manager, path);
       CloseServiceHandle(manager);
     }
-    ok = service != nullptr;
-    if (service) CloseServiceHandle(service);
   }
-  if (!ok) {
+  if (!service) {
     std::printf("Failed to install ZARVO Remote Service.\n");
     return 0;
   }
-  AddNullSessionPipe();
+  CompleteInstallation(service, path);
+  CloseServiceHandle(service);
   std::printf("ZARVO Remote Service successfully installed.\n");
   return 1;
 }
@@ -113,7 +243,84 @@ int UninstallService() {
     std::printf("Failed to remove ZARVO Remote service.\n");
     return 0;
   }
-  RemoveNullSessionPipe();
+  WithdrawInstallation();
   std::printf("ZARVO Remote service successfully removed.\n");
   return 1;
+}
+
+int SetupService() {
+  ProgramPath path;
+  if (!ReadProgramPath(path)) {
+    std::printf("Failed to set up ZARVO Remote Service: the program's path is too long.\n");
+    return 1;
+  }
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  if (!manager) {
+    std::printf("Failed to set up ZARVO Remote Service (error %lu).\n", GetLastError());
+    return 1;
+  }
+  DWORD start = GetTickCount();
+  SC_HANDLE service = nullptr;
+  DWORD error = ERROR_SUCCESS;
+  bool updated = false;
+  for (;;) {
+    service = CreateServiceRecord(manager, path);
+    error = service ? ERROR_SUCCESS : GetLastError();
+    if (error == ERROR_SERVICE_EXISTS) {
+      service = OpenServiceW(manager, kServiceName, SERVICE_ALL_ACCESS);
+      if (service && !UpdateServiceRecord(service, path)) {
+        error = GetLastError();
+        CloseServiceHandle(service);
+        service = nullptr;
+      } else {
+        error = service ? ERROR_SUCCESS : GetLastError();
+        updated = true;
+      }
+    }
+    if (error != ERROR_SERVICE_MARKED_FOR_DELETE || GetTickCount() - start >= kDeletionWaitMs) {
+      break;
+    }
+    Sleep(200);
+  }
+  CloseServiceHandle(manager);
+  if (!service) {
+    std::printf("Failed to set up ZARVO Remote Service (error %lu).\n", error);
+    return 1;
+  }
+  CompleteInstallation(service, path);
+  CloseServiceHandle(service);
+  std::printf(updated ? "ZARVO Remote Service updated.\n" : "ZARVO Remote Service installed.\n");
+  return 0;
+}
+
+int TeardownService() {
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (!manager) {
+    std::printf("Failed to remove ZARVO Remote Service (error %lu).\n", GetLastError());
+    return 1;
+  }
+  DWORD error = ERROR_SUCCESS;
+  SC_HANDLE service =
+      OpenServiceW(manager, kServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE);
+  if (service) {
+    // Stopped first, so that the installer can replace or remove the
+    // program's file at once.
+    if (!StopAndWait(service)) {
+      std::printf("ZARVO Remote Service did not stop in time; it goes once it has stopped.\n");
+    }
+    if (!DeleteService(service) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE) {
+      error = GetLastError();
+    }
+    CloseServiceHandle(service);
+  } else if (GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST) {
+    error = GetLastError();
+  }
+  CloseServiceHandle(manager);
+  if (error != ERROR_SUCCESS) {
+    std::printf("Failed to remove ZARVO Remote Service (error %lu).\n", error);
+    return 1;
+  }
+  WithdrawInstallation();
+  std::printf("ZARVO Remote Service removed.\n");
+  return 0;
 }

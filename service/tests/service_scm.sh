@@ -33,7 +33,9 @@ config=$(ctl config DADUDODI)
 echo "$config"
 check "registered as own process, auto start, normal errors" \
   grep -q "type=16 start=2 error=1 " <<<"$config"
-check "registered with the program's full path" grep -qF "$(winpath "$dir")\\ZARVOSRV.exe" <<<"$config"
+check "registered with the program's full path in quotes" \
+  grep -qF "path=\"$(winpath "$dir")\\ZARVOSRV.exe\" account=" <<<"$config"
+check "with a description" grep -q "^description=.*FS20" <(ctl description DADUDODI)
 check "display name" grep -q "display=ZARVO Remote" <<<"$config"
 
 echo "--- install again"

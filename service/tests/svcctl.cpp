@@ -10,6 +10,8 @@
 //   svcctl control NAME CODE          sends a control code, then queries
 //   svcctl wait NAME STATE SECONDS    waits until the service is in STATE
 //   svcctl config NAME                type=N start=N error=N path=... account=...
+//   svcctl description NAME           description=... (the Services console's text)
+//   svcctl pid NAME                   pid=N (0 while the service is not running)
 //   svcctl trace NAME SECONDS         prints every status change until the
 //                                     service is running or stopped
 //   svcctl pipe-sddl                  the owner and access list of
@@ -122,7 +124,7 @@ int wmain(int argc, wchar_t** argv) {
   if (argc >= 2 && !std::wcsncmp(argv[1], L"pipes-", 6)) return PipeList(argc, argv);
   if (argc >= 2 && !std::wcscmp(argv[1], L"pipe-sddl")) return PipeSddl();
   if (argc < 3) {
-    std::printf("usage: svcctl query|control|wait|config NAME [ARGS]\n");
+    std::printf("usage: svcctl query|control|wait|config|description|pid|trace NAME [ARGS]\n");
     return 2;
   }
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
@@ -187,6 +189,24 @@ int wmain(int argc, wchar_t** argv) {
                 c.lpBinaryPathName ? c.lpBinaryPathName : L"",
                 c.lpServiceStartName ? c.lpServiceStartName : L"",
                 c.lpDisplayName ? c.lpDisplayName : L"");
+  } else if (!std::wcscmp(verb, L"pid")) {
+    SERVICE_STATUS_PROCESS process{};
+    DWORD needed = 0;
+    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&process),
+                              sizeof process, &needed))
+      return Fail("QueryServiceStatusEx");
+    std::printf("pid=%lu\n", process.dwProcessId);
+  } else if (!std::wcscmp(verb, L"description")) {
+    union {
+      SERVICE_DESCRIPTIONW description;
+      BYTE raw[8192];
+    } buffer;
+    DWORD needed = 0;
+    if (!QueryServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, buffer.raw, sizeof buffer,
+                              &needed))
+      return Fail("QueryServiceConfig2W");
+    const wchar_t* text = buffer.description.lpDescription;
+    std::printf("description=%ls\n", text ? text : L"");
   } else {
     std::printf("unknown verb\n");
     return 2;

@@ -1,0 +1,177 @@
+#!/usr/bin/env bash
+# msi_lifecycle.sh VERSION ARCH UPGRADE_CODE
+# The Windows Installer package under Wine's msiexec, end to end, in a Wine
+# prefix of this scenario's own: refused without the driver library;
+# installed into "Program Files\ZARVO Remote" with the service registered by
+# its quoted path and running; a device switched with the installed client;
+# upgraded to a later version (the service runs the new program, the
+# administrator's PipeSecurity and the other published pipes untouched); an
+# earlier version refused; removed (files, service and our pipe entry gone,
+# the rest left). ARCH is the build's: x86 or x64.
+source "$ZARVO_SOURCE/tests/wine/lib.sh"
+version=$1 arch=$2 upgrade=$3
+
+dir=$(realpath -m "$ZARVO_BIN/../scenarios/msi_lifecycle")
+rm -rf "$dir"
+mkdir -p "$dir/stage" || exit 1
+cd "$dir" || exit 1
+export WINEPREFIX=$dir/prefix
+# A 64-bit build runs in a 64-bit prefix with the 64-bit loader (env.sh).
+if [ "$arch" = x64 ]; then export ZARVO_WINEARCH=win64; fi
+source "$ZARVO_SOURCE/tests/wine/env.sh"
+# Only this prefix's wineserver, also when a check failed.
+trap '"$ZARVO_SOURCE/tests/wine/prefix.sh" down "$WINEPREFIX" >/dev/null' EXIT
+trap 'exit 1' TERM INT
+"$ZARVO_SOURCE/tests/wine/prefix.sh" up "$WINEPREFIX" "$ZARVO_SOURCE/tests/fixtures/usb-devices.reg" ||
+  { echo "FAIL: no Wine prefix"; exit 1; }
+cp "$ZARVO_BIN/svcctl.exe" "$dir/"
+
+case $arch in
+  x64) programs="Program Files" system=system32 view=/reg:64 ;;
+  *) programs="Program Files (x86)" view=/reg:32
+     system=system32; [ -d "$WINEPREFIX/drive_c/windows/syswow64" ] && system=syswow64 ;;
+esac
+installed="$WINEPREFIX/drive_c/$programs/ZARVO Remote"
+quoted="\"C:\\$programs\\ZARVO Remote\\ZARVOSRV.exe\""
+sysdir="$WINEPREFIX/drive_c/windows/$system"
+
+ctl() { win "$dir/ctl.out" "$dir/svcctl.exe" "$@"; tr -d '\r' <"$dir/ctl.out"; }
+# msi LOGNAME ARGS...: runs msiexec silently, its log in LOGNAME.log.
+msi() {
+  local log=$dir/$1.log; shift
+  win "$dir/msiexec.out" msiexec "$@" /qn /l*v "$(winpath "$log")"
+}
+client() { win "$dir/req.out" "C:\\$programs\\ZARVO Remote\\ZARVOCTL.exe" "$@"; }
+pipe_security() {
+  wine reg query 'HKLM\SOFTWARE\ZARVO Remote' /v PipeSecurity $view 2>/dev/null </dev/null |
+    tr -d '\r' | awk '$1 == "PipeSecurity" { print $3 }'
+}
+# How many products of that name Windows Installer has registered.
+products() {
+  rm -f "$dir/uninstall.reg"
+  wine reg export 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' \
+    "$(winpath "$dir/uninstall.reg")" /y $view >/dev/null 2>&1 </dev/null
+  iconv -f UTF-16LE -t UTF-8 "$dir/uninstall.reg" 2>/dev/null | tr -d '\r' |
+    grep -c '^"DisplayName"="ZARVO Remote"$'
+}
+
+# The packages: this build's programs and texts as the release ships them,
+# once at this version and once at the next patch level with a marker
+# appended to the service program, so that the upgraded file can be told
+# apart from the first.
+cp "$ZARVO_BIN/ZARVOSRV.exe" "$ZARVO_BIN/ZARVOCTL.exe" "$ZARVO_BIN/../package-text/ADMIN-GUIDE.txt" \
+  "$ZARVO_BIN/../package-text/LICENSE" "$dir/stage/"
+IFS=. read -r major minor patch <<<"$version"
+next="$major.$minor.$((patch + 1))"
+build_msi() { bash "$ZARVO_SOURCE/packaging/build-msi.sh" "$dir/$1" "$2" "$arch" "$dir/stage" "ZARVO Remote" "$upgrade" >/dev/null; }
+build_msi first.msi "$version" || { echo "FAIL: building the first package"; exit 1; }
+marker="upgraded-to-$next"
+printf '%s' "$marker" >>"$dir/stage/ZARVOSRV.exe"
+build_msi second.msi "$next" || { echo "FAIL: building the second package"; exit 1; }
+
+sddl="O:SYG:SYD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FRFW;;;AU)(A;;FRFW;;;AN)"
+wine reg add 'HKLM\SOFTWARE\ZARVO Remote' /v PipeSecurity /t REG_SZ /d "$sddl" /f $view >/dev/null 2>&1 </dev/null
+ctl pipes-set 'COMNAP|SQL\QUERY' >/dev/null
+check "PipeSecurity set up" [ "$(pipe_security)" = "$sddl" ]
+
+echo "--- without the driver library the package refuses to install"
+msi no-driver /i "$(winpath "$dir/first.msi")"; rc=$?
+check "msiexec fails ($rc)" [ "$rc" -ne 0 ]
+check "at the launch conditions" has "$dir/no-driver.log" "LaunchConditions. Return value 0"
+check "nothing installed" [ ! -e "$installed/ZARVOSRV.exe" ]
+check "no service" grep -q "OpenServiceW failed" <(ctl query DADUDODI)
+
+echo "--- a driver library that does not load: the service cannot start"
+echo "not a library" >"$sysdir/FTD2XX.dll"
+msi broken-driver /i "$(winpath "$dir/first.msi")"; rc=$?
+check "msiexec fails ($rc)" [ "$rc" -ne 0 ]
+# Wine's log names a deferred action once when it is scheduled and once
+# when it runs: a rollback action that ran shows twice.
+starts() { grep -ac "Action start .*: $1\." "$dir/broken-driver.log"; }
+check "-setup ran" [ "$(starts Setup)" -eq 2 ]
+check "and was rolled back with -teardown" [ "$(starts UndoSetup)" -eq 2 ]
+check "no service left" grep -q "OpenServiceW failed" <(ctl query DADUDODI)
+check "pipe list as it was" [ "$(ctl pipes-get)" = "type=7 size=36 entries=COMNAP|SQL\\QUERY|" ]
+check "no files left" [ ! -e "$installed/ZARVOSRV.exe" ]
+
+echo "--- install"
+cp "$ZARVO_BIN/FTD2XX.dll" "$sysdir/"
+# The two transceivers the registry fixture lists.
+sim_config "$sysdir" "device serial=EL000123" "device serial=EL000777 pid=0xE0E8"
+msi install /i "$(winpath "$dir/first.msi")"; rc=$?
+check "msiexec /i exits 0 ($rc)" [ "$rc" -eq 0 ]
+check "and no rollback ran" [ "$(grep -ac "Action start .*: UndoSetup\." "$dir/install.log")" -eq 1 ]
+for f in ZARVOSRV.exe ZARVOCTL.exe ADMIN-GUIDE.txt LICENSE; do
+  check "$f installed" [ -f "$installed/$f" ]
+done
+config=$(ctl config DADUDODI)
+echo "$config"
+check "registered with the quoted path" grep -qF "path=$quoted account=" <<<"$config"
+check "own process, auto start, normal errors" grep -q "type=16 start=2 error=1 " <<<"$config"
+check "description set" grep -q "^description=.*FS20" <(ctl description DADUDODI)
+status=$(ctl wait DADUDODI 4 30)
+echo "$status"
+check "running after installation" grep -q "^state=4" <<<"$status"
+check "pipe published after the other entries" \
+  [ "$(ctl pipes-get)" = "type=7 size=56 entries=COMNAP|SQL\\QUERY|doraruzoz|" ]
+check "one product registered" [ "$(products)" -eq 1 ]
+
+echo "--- a request through the installed client"
+client . 0 1234 1111 1111 17
+cat "$dir/req.out"
+check "answered OK" has "$dir/req.out" "OK"
+first=$(tr -d '\r' <"$sysdir/ftd2xx-sim.log" | awk '$2 == "open" && $3 == "0" { print $1; exit }')
+check "transceiver 0 ($first) received the frame" \
+  grep -q "^$first write 0 81 09 04 30 02 01 01 1B 00 00 11$" <(tr -d '\r' <"$sysdir/ftd2xx-sim.log")
+
+echo "--- the installer's switches are idempotent"
+# Windows Installer keeps the service over an upgrade, so -setup then finds
+# it registered and running (Wine's installer removes it first).
+win setup.out "$installed/ZARVOSRV.exe" -setup; rc=$?
+check "-setup over a running service exits 0 ($rc)" [ "$rc" -eq 0 ]
+check "and updates it" has setup.out "ZARVO Remote Service updated."
+check "pipe still listed once" \
+  [ "$(ctl pipes-get)" = "type=7 size=56 entries=COMNAP|SQL\\QUERY|doraruzoz|" ]
+check "still running" grep -q "^state=4" <(ctl query DADUDODI)
+first_pid=$(ctl pid DADUDODI)
+
+echo "--- upgrade to $next"
+msi upgrade /i "$(winpath "$dir/second.msi")"; rc=$?
+check "msiexec /i of the later version exits 0 ($rc)" [ "$rc" -eq 0 ]
+check "the new program is installed" grep -qaF "$marker" "$installed/ZARVOSRV.exe"
+status=$(ctl wait DADUDODI 4 30)
+check "running after the upgrade" grep -q "^state=4" <<<"$status"
+second_pid=$(ctl pid DADUDODI)
+echo "service process before: $first_pid, after: $second_pid"
+check "the service was started anew from the new file" [ "$second_pid" != "$first_pid" ]
+check "still registered with the quoted path" grep -qF "path=$quoted account=" <(ctl config DADUDODI)
+check "PipeSecurity untouched" [ "$(pipe_security)" = "$sddl" ]
+check "pipe list: the others untouched, ours once" \
+  [ "$(ctl pipes-get)" = "type=7 size=56 entries=COMNAP|SQL\\QUERY|doraruzoz|" ]
+check "the old product replaced, not kept beside" [ "$(products)" -eq 1 ]
+client . 0 1234 1111 1111 16
+check "the upgraded service answers OK" has "$dir/req.out" "OK"
+
+echo "--- an earlier version is refused"
+msi downgrade /i "$(winpath "$dir/first.msi")"; rc=$?
+check "msiexec fails ($rc)" [ "$rc" -ne 0 ]
+check "at the launch conditions" has "$dir/downgrade.log" "LaunchConditions. Return value 0"
+check "the later version stays" grep -qaF "$marker" "$installed/ZARVOSRV.exe"
+check "and keeps running" grep -q "^state=4" <(ctl query DADUDODI)
+
+echo "--- remove"
+msi remove /x "$(winpath "$dir/second.msi")"; rc=$?
+check "msiexec /x exits 0 ($rc)" [ "$rc" -eq 0 ]
+for f in ZARVOSRV.exe ZARVOCTL.exe ADMIN-GUIDE.txt LICENSE; do
+  check "$f removed" [ ! -e "$installed/$f" ]
+done
+check "service gone" grep -q "OpenServiceW failed" <(ctl query DADUDODI)
+check "our pipe withdrawn, the others left" \
+  [ "$(ctl pipes-get)" = "type=7 size=36 entries=COMNAP|SQL\\QUERY|" ]
+check "PipeSecurity left for a later installation" [ "$(pipe_security)" = "$sddl" ]
+check "no product registered" [ "$(products)" -eq 0 ]
+win teardown.out "$dir/stage/ZARVOSRV.exe" -teardown; rc=$?
+check "-teardown with nothing installed exits 0 ($rc)" [ "$rc" -eq 0 ]
+check "and leaves the list alone" [ "$(ctl pipes-get)" = "type=7 size=36 entries=COMNAP|SQL\\QUERY|" ]
+
+finish
