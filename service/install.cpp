@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "core/request.h"
+#include "service/event_source.h"
 #include "service/pipe_list.h"
 #include "service/service.h"
 
@@ -94,6 +95,9 @@ int InstallService() {
     return 0;
   }
   AddNullSessionPipe();
+  if (!InstallEventSource(path)) {
+    std::printf("Event source \"ZARVO Remote\" not registered: events will show without texts.\n");
+  }
   std::printf("ZARVO Remote Service successfully installed.\n");
   return 1;
 }
@@ -114,6 +118,9 @@ int UninstallService() {
     return 0;
   }
   RemoveNullSessionPipe();
+  if (!RemoveEventSource()) {
+    std::printf("Event source \"ZARVO Remote\" not removed from the Application log.\n");
+  }
   std::printf("ZARVO Remote service successfully removed.\n");
   return 1;
 }

@@ -20,5 +20,10 @@ int UninstallService();
 void AddNullSessionPipe();
 void RemoveNullSessionPipe();
 
+// Listing (service/list_devices.cpp): prints the USB devices of vendor id
+// 0403 and what the service would do with each; 1 when it listed, 0 when
+// the devices could not be listed.
+int ListDevices();
+
 // Program entry (service/entry.cpp).
 void PrintUsage();

@@ -1,4 +1,5 @@
-// SetupAPI walk at service start and device-event dispatch.
+// SetupAPI walk at service start (also the "ZARVOSRV -l" listing's walk)
+// and device-event dispatch.
 //
 // EnumeratePresentDevices runs on the ServiceMain thread before the pipe
 // server and the device notifications exist; OnDeviceEvent runs on the
@@ -9,9 +10,13 @@
 #include <setupapi.h>
 
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 
+#include "core/admin_event.h"
 #include "core/trace.h"
+#include "devices/device_classify.h"
+#include "service/event_log.h"
 
 const GUID kUsbDeviceInterfaceClass = {
     0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
@@ -25,19 +30,21 @@ constexpr DWORD kMaxEnumFailuresInARow = 256;
 
 }  // namespace
 
-void EnumeratePresentDevices(ServiceContext& context) {
+DWORD WalkUsbDevices(UsbDeviceVisitor visit, void* user) {
   HDEVINFO list = SetupDiCreateDeviceInfoList(nullptr, nullptr);
   if (list == INVALID_HANDLE_VALUE) {
-    TraceHook("device list not created", GetLastError());
-    return;
+    DWORD error = GetLastError();
+    TraceHook("device list not created", error);
+    return error;
   }
   HDEVINFO present = SetupDiGetClassDevsExW(&kUsbDeviceInterfaceClass, nullptr, nullptr,
                                             DIGCF_PRESENT | DIGCF_DEVICEINTERFACE, list,
                                             nullptr, nullptr);
   if (present == INVALID_HANDLE_VALUE) {
-    TraceHook("present devices not listed", GetLastError());
+    DWORD error = GetLastError();
+    TraceHook("present devices not listed", error);
     SetupDiDestroyDeviceInfoList(list);
-    return;
+    return error;
   }
 
   SP_DEVINFO_DATA info;
@@ -54,17 +61,96 @@ void EnumeratePresentDevices(ServiceContext& context) {
     failuresInARow = 0;
     wchar_t id[kInstanceIdUnits];
     if (!SetupDiGetDeviceInstanceIdW(list, &info, id, kInstanceIdUnits, nullptr)) {
-      TraceHook("instance id not read", GetLastError());
-      continue;  // a device whose id cannot be read is skipped
+      DWORD error = GetLastError();
+      TraceHook("instance id not read", error);
+      visit(nullptr, error, user);
+      continue;
     }
     char narrow[kNarrowTextSize];
     if (!NarrowText(reinterpret_cast<const uint16_t*>(id), kInstanceIdUnits, narrow,
                     sizeof narrow)) {
+      // Characters beyond 8 bits: no transceiver's id has them.
+      visit(nullptr, ERROR_NO_UNICODE_TRANSLATION, user);
       continue;
     }
-    ParseInstanceId(narrow, context);
+    visit(narrow, ERROR_SUCCESS, user);
   }
   SetupDiDestroyDeviceInfoList(list);
+  return ERROR_SUCCESS;
+}
+
+namespace {
+
+struct StartWalk {
+  ServiceContext* context;
+  StartNumbering numbering;
+};
+
+void ReportIgnored(const char* id, DWORD error, const DeviceFinding& finding) {
+  switch (finding.verdict) {
+    case kDeviceAccepted:
+    case kDeviceOtherVendor:
+      return;
+    case kDeviceOtherProduct:
+    case kDeviceSerialNotEl:
+    case kDeviceDuplicate:
+      ReportAdminEvent(kAdminDeviceIgnored,
+                       {id, finding.productId, DeviceVerdictText(finding.verdict)});
+      return;
+    case kDeviceIdUnreadable: {
+      char why[256];
+      if (id) {
+        std::strcpy(why, "it has another form than USB\\VID_0403&PID_xxxx\\serial");
+      } else {
+        DecimalText number = Decimal(error);
+        char text[200];
+        Win32ErrorText(error, text, sizeof text);
+        std::snprintf(why, sizeof why, "%s (error %s)", text, number.text);
+      }
+      ReportAdminEvent(kAdminDeviceIdUnreadable, {id ? id : "?", why});
+      return;
+    }
+    case kDeviceTableFull:
+      ReportAdminEvent(kAdminTooManyTransceivers, {finding.serial, Decimal(kMaxDevices).text});
+      return;
+  }
+}
+
+void OfferAtStart(const char* id, DWORD error, void* user) {
+  StartWalk& walk = *static_cast<StartWalk*>(user);
+  DeviceFinding finding;
+  ClassifyStartDevice(id, walk.numbering, finding);
+  if (finding.verdict != kDeviceAccepted) {
+    ReportIgnored(id, error, finding);
+    return;
+  }
+  // The table's own count names the slot, so that the event gives the
+  // instance number clients use even if a record could not be made.
+  DeviceTable& table = walk.context->devices;
+  int slot = TableCount(table);
+  DeviceStatus status = AddDevice(finding.prefix, finding.serial, *walk.context);
+  if (TableCount(table) <= slot) return;  // no record (memory): nothing was taken into use
+  DecimalText instance = Decimal(slot);
+  if (status == kStatusOk) {
+    ReportAdminEvent(kAdminTransceiverInUse, {finding.serial, instance.text});
+  } else {
+    ReportAdminEvent(kAdminTransceiverNotOpened,
+                     {finding.serial, instance.text, ReplyText(status), Decimal(status).text});
+  }
+}
+
+}  // namespace
+
+void EnumeratePresentDevices(ServiceContext& context) {
+  StartWalk walk;
+  walk.context = &context;
+  StartNumberingReset(walk.numbering);
+  DWORD error = WalkUsbDevices(OfferAtStart, &walk);
+  if (error != ERROR_SUCCESS) {
+    char text[200];
+    Win32ErrorText(error, text, sizeof text);
+    ReportAdminEvent(kAdminDevicesNotListed, {Decimal(error).text, text});
+  }
 }
 
 void ParseInterfaceName(const DEV_BROADCAST_DEVICEINTERFACE_W* event,
