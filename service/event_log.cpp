@@ -160,7 +160,7 @@ void Widen(const char* text, wchar_t* out, size_t units) {
 wchar_t g_wide[kAdminMaxInserts][kSlotTextBytes];
 HANDLE g_source = nullptr;
 
-void Write(AdminEvent event, const char* const* inserts, size_t count) {
+bool Write(AdminEvent event, const char* const* inserts, size_t count) {
   const wchar_t* strings[kAdminMaxInserts];
   for (size_t i = 0; i < count; ++i) {
     Widen(inserts[i], g_wide[i], kSlotTextBytes);
@@ -176,6 +176,7 @@ void Write(AdminEvent event, const char* const* inserts, size_t count) {
   AcquireSRWLockExclusive(&g_lock);
   ++(ok ? g_counts.written : g_counts.failed);
   ReleaseSRWLockExclusive(&g_lock);
+  return ok;
 }
 
 DWORD WINAPI WriterMain(void*) {
@@ -202,7 +203,11 @@ DWORD WINAPI WriterMain(void*) {
     if (dropped > 0) {
       DecimalText n = Decimal(dropped);
       const char* inserts[] = {n.text};
-      Write(kAdminEventsDropped, inserts, 1);
+      if (Write(kAdminEventsDropped, inserts, 1)) {
+        AcquireSRWLockExclusive(&g_lock);
+        ++g_counts.dropNotices;
+        ReleaseSRWLockExclusive(&g_lock);
+      }
     }
     if (queued == 0 && dropped == 0) {
       if (stopping) break;

@@ -27,6 +27,7 @@ struct EventLogCounts {
   uint64_t written;  // ReportEventW succeeded
   uint64_t failed;   // ReportEventW or RegisterEventSourceW failed
   uint64_t dropped;  // the queue was full when the event was reported
+  uint64_t dropNotices;  // kAdminEventsDropped events written (part of `written`)
 };
 EventLogCounts EventLogCountsNow();
 
