@@ -17,9 +17,16 @@ if(WIN32)
   # attached, as SetupAPI lists them.
   add_test(NAME wine_prefix_up COMMAND ${ZARVO_WINE}/prefix.sh up ${ZARVO_WINEPREFIX}
     ${CMAKE_SOURCE_DIR}/tests/fixtures/usb-devices.reg)
-  set_tests_properties(wine_prefix_up PROPERTIES FIXTURES_SETUP wine TIMEOUT 300)
+  # The 64-bit test build runs in a 64-bit prefix (tests/wine/env.sh).
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(ZARVO_WINEARCH win64)
+  else()
+    set(ZARVO_WINEARCH win32)
+  endif()
+  set_tests_properties(wine_prefix_up PROPERTIES FIXTURES_SETUP wine TIMEOUT 300
+    LABELS wine ENVIRONMENT "ZARVO_WINEARCH=${ZARVO_WINEARCH}")
   add_test(NAME wine_prefix_down COMMAND ${ZARVO_WINE}/prefix.sh down ${ZARVO_WINEPREFIX})
-  set_tests_properties(wine_prefix_down PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 60)
+  set_tests_properties(wine_prefix_down PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 60 LABELS wine)
 endif()
 
 # zarvo_add_gtest(name SOURCES... [LIBS ...]): one test program, run natively
@@ -36,7 +43,7 @@ function(zarvo_add_gtest name)
   if(WIN32)
     # Under Wine, passing needs gtest's own verdict as well: a program that
     # never really ran must not count as passed.
-    set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine
+    set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine LABELS wine
       PASS_REGULAR_EXPRESSION "\\[  PASSED  \\]"
       FAIL_REGULAR_EXPRESSION "\\[  FAILED  \\]|wine: Unhandled")
   endif()
@@ -54,10 +61,28 @@ function(zarvo_add_wine_script name script)
   endif()
   add_test(NAME ${name} COMMAND bash ${script} ${T_ARGS})
   set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT}
-    FIXTURES_REQUIRED wine
+    FIXTURES_REQUIRED wine LABELS wine
     ENVIRONMENT "WINEPREFIX=${ZARVO_WINEPREFIX};ZARVO_BIN=${CMAKE_BINARY_DIR}/bin;ZARVO_SOURCE=${CMAKE_SOURCE_DIR};WINEDEBUG=-all;WINEDLLOVERRIDES=mscoree,mshtml=")
   if(T_LOCKS)
     set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${T_LOCKS}")
+  endif()
+endfunction()
+
+# zarvo_def_for_target(def out_var): the .def files name the driver's
+# operations with their 32-bit stdcall decorations (FT_Close@4); a 64-bit
+# build has no decorations, so it gets a copy without them. Sets out_var to
+# the file to use.
+function(zarvo_def_for_target def out_var)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    get_filename_component(name ${def} NAME)
+    file(READ ${def} text)
+    string(REGEX REPLACE "@[0-9]+ @" " @" text "${text}")
+    set(out ${CMAKE_BINARY_DIR}/generated/${name})
+    file(WRITE ${out} "${text}")
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${def})
+    set(${out_var} ${out} PARENT_SCOPE)
+  else()
+    set(${out_var} ${def} PARENT_SCOPE)
   endif()
 endfunction()
 
@@ -100,7 +125,7 @@ function(zarvo_add_sim_gtest name)
   # Passing needs gtest's own verdict, not only an exit code of 0: a Wine
   # program that never really ran must not count as passed. The wrapper
   # reports a non-zero exit code as "kept for inspection".
-  set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT} FIXTURES_REQUIRED wine
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT} FIXTURES_REQUIRED wine LABELS wine
     PASS_REGULAR_EXPRESSION "\\[  PASSED  \\]"
     FAIL_REGULAR_EXPRESSION "\\[  FAILED  \\]|kept for inspection")
   if(T_LOCKS)

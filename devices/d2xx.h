@@ -90,10 +90,15 @@ struct FtProgramData {
       FT1248FlowControlH, IsVCPH, PowerSaveEnableH;
 };
 
-// Bytes the library writes for a record of each Version (0 to 5).
-constexpr size_t kProgramDataBytesForVersion[] = {48, 68, 87, 110, 132, 159};
+// Bytes the library writes for a record of each Version (0 to 5): up to the
+// end of the last block that Version knows (48, 68, 87, 110, 132 and 159 on
+// 32-bit Windows).
+constexpr size_t kProgramDataBytesForVersion[] = {
+    offsetof(FtProgramData, Rev5),           offsetof(FtProgramData, UseExtOsc),
+    offsetof(FtProgramData, PullDownEnable7), offsetof(FtProgramData, PullDownEnable8),
+    offsetof(FtProgramData, PullDownEnableH), offsetof(FtProgramData, PowerSaveEnableH) + 1};
 
-#if defined(_WIN32) || UINTPTR_MAX == 0xFFFFFFFFu
+#if UINTPTR_MAX == 0xFFFFFFFFu
 // Pin the 32-bit layout: a shorter record would be written past its end.
 static_assert(sizeof(FtProgramData) == 160, "program-data record is 160 bytes");
 static_assert(offsetof(FtProgramData, VendorId) == 12, "header");

@@ -9,13 +9,21 @@ cd "$(dirname "$0")/.."
 root=$PWD
 
 bash scripts/setup.sh
-echo "== Building the Windows programs (MinGW-w64, 32-bit)"
-cmake --preset mingw >/dev/null
-cmake --build --preset mingw >/dev/null
+# The product is 32-bit; on a machine that runs no 32-bit code the 32-bit
+# Wine cannot start, and the demo runs the 64-bit build of the same sources.
+preset=mingw bits=32
+if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  preset=mingw64 bits=64
+  export ZARVO_WINEARCH=win64
+fi
+echo "== Building the Windows programs (MinGW-w64, $bits-bit)"
+cmake --preset $preset >/dev/null
+cmake --build --preset $preset >/dev/null
 
 demo=$root/build/demo
-prefix=$demo/wineprefix
+prefix=$demo/wineprefix-$preset
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+source tests/wine/env.sh
 # leave_clean: stops and removes the service if a run left it behind, then
 # ends this prefix's wineserver (and only that one).
 leave_clean() {
@@ -32,10 +40,10 @@ leave_clean
 tests/wine/prefix.sh up "$prefix" >/dev/null
 rm -rf "$demo/ZARVO"
 mkdir -p "$demo/ZARVO"
-cp build/mingw/bin/ZARVOSRV.exe build/mingw/bin/ZARVOCTL.exe "$demo/ZARVO/"
+cp build/$preset/bin/ZARVOSRV.exe build/$preset/bin/ZARVOCTL.exe "$demo/ZARVO/"
 # The transceiver's driver library is simulated: our stand-in FTD2XX.dll sits
 # beside the service and logs every call the service makes.
-cp build/mingw/bin/FTD2XX.dll "$demo/ZARVO/"
+cp build/$preset/bin/FTD2XX.dll "$demo/ZARVO/"
 echo "device serial=EL000123 manufacturer=ZARVO description=FS20-USB" >"$demo/ZARVO/ftd2xx-sim.txt"
 cd "$demo/ZARVO"
 

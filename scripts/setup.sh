@@ -7,9 +7,12 @@ set -euo pipefail
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
+# The x86_64 toolchain and wine64: the 64-bit test build, for machines that
+# run no 32-bit code (see scripts/test.sh).
 # llvm: its llvm-symbolizer turns fuzzer and sanitizer reports into file:line.
 for p in cmake ninja-build g++ clang libclang-rt-14-dev llvm googletest unzip \
-         g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386; do
+         g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386 \
+         g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64; do
   have_pkg "$p" || need+=("$p")
 done
 

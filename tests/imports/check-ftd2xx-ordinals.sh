@@ -11,15 +11,17 @@ table=$("$objdump" -p "$exe" | awk '
 if [ -z "$table" ]; then
   echo "FAIL: $exe imports nothing from FTD2XX.dll"; exit 1
 fi
-# An entry imported by ordinal reads "80000002    2  <none>"; one imported by
-# name reads "<hint-name rva>  <hint>  <name>".
-ordinals=$(printf '%s\n' "$table" | awk '$1 ~ /^8000[0-9a-fA-F]+$/ && $3 == "<none>" { print $2 }')
+# An entry imported by ordinal reads "80000002    2  <none>" (64-bit:
+# "8000000000000026  000000026  <none>", the ordinal in hex): the ordinal flag
+# and the ordinal in the first column; one imported by name reads
+# "<hint-name rva>  <hint>  <name>".
+ordinals=$(printf '%s\n' "$table" | awk '$1 ~ /^8000[0-9a-fA-F]+$/ && $3 == "<none>" { print $1 }')
 by_name=$(printf '%s\n' "$table" | awk 'NF >= 3 && $3 != "<none>" && $1 ~ /^[0-9a-fA-F]+$/ { print }')
 printf '%s\n' "$table"
 if [ -n "$by_name" ]; then
   echo "FAIL: imported by name:"; echo "$by_name"; exit 1
 fi
-got=$(for o in $ordinals; do printf '%d\n' "$o"; done | sort -n | tr '\n' ' ')
+got=$(for o in $ordinals; do printf '%d\n' "0x${o:1}"; done | sort -n | tr '\n' ' ')
 want="2 3 4 7 8 9 14 18 19 27 38 "
 if [ "$got" != "$want" ]; then
   echo "FAIL: ordinals imported: '$got', expected '$want'"; exit 1

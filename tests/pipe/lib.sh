@@ -6,6 +6,7 @@ set -u
 
 : "${ZARVO_BIN:?}" "${WINEPREFIX:?}"
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+source "$(dirname "${BASH_SOURCE[0]}")/../wine/env.sh"
 
 failures=0
 background=()

@@ -2,6 +2,7 @@
 # Wine. Sourced; expects WINEPREFIX, ZARVO_BIN (the built programs) and
 # ZARVO_SOURCE (the source tree) in the environment, as ctest sets them.
 set -u
+source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 
 checks=0
 failures=0

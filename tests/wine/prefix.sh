@@ -9,6 +9,8 @@ action=$1 prefix=$(realpath -m "$2")
 shift 2
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 log=$prefix.log
+# ZARVO_WINEARCH=win64 makes (and marks) a 64-bit prefix; see env.sh.
+source "$(dirname "$0")/env.sh"
 
 case $action in
   up)
@@ -23,6 +25,7 @@ case $action in
         wine regedit /S "Z:$(realpath "$reg" | sed 's|/|\\|g')" >>"$log" 2>&1 </dev/null
       done
       wineserver -w
+      [ "${ZARVO_WINEARCH:-}" = win64 ] && touch "$prefix/.zarvo-win64"
       touch "$prefix/.zarvo-ready"
     fi
     wineserver -p >>"$log" 2>&1 </dev/null

@@ -6,6 +6,7 @@
 set -u
 prefix=$(realpath -m "$1"); shift
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+source "$(dirname "$0")/env.sh"
 [ -d "$prefix" ] || "$(dirname "$0")/prefix.sh" up "$prefix" >/dev/null
 out=$(mktemp)
 wine "$@" >"$out" 2>&1 </dev/null

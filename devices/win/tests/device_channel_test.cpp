@@ -26,10 +26,17 @@
 
 // The import address table slots through which this program calls these
 // functions (the import libraries define them). A test swaps one for a
-// stand-in to provoke a failure that cannot be had from outside.
+// stand-in to provoke a failure that cannot be had from outside. Their
+// names carry the stdcall decorations on 32-bit Windows only.
+#ifdef _WIN64
+extern void* g_importOpenEx __asm__("__imp_FT_OpenEx");
+extern void* g_importCreateEvent __asm__("__imp_CreateEventW");
+extern void* g_importCreateThread __asm__("__imp_CreateThread");
+#else
 extern void* g_importOpenEx __asm__("__imp__FT_OpenEx@12");
 extern void* g_importCreateEvent __asm__("__imp__CreateEventW@16");
 extern void* g_importCreateThread __asm__("__imp__CreateThread@24");
+#endif
 
 namespace {
 
