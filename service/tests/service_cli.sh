@@ -2,6 +2,9 @@
 # ZARVOSRV.exe from a console: banner, usage text, switches and exit codes.
 source "$ZARVO_SOURCE/tests/wine/lib.sh"
 
+# lacks FILE TEXT: FILE does not contain TEXT.
+lacks() { ! grep -qF -- "$2" "$1"; }
+
 dir=$(scenario_dir service_cli)
 cd "$dir" || exit 1
 cleanup() { wine "$dir/ZARVOSRV.exe" -u >/dev/null 2>&1 </dev/null; }
@@ -45,10 +48,10 @@ source_key='HKLM\System\CurrentControlSet\Services\EventLog\Application\ZARVO Re
 win source.out reg query "$source_key" /v EventMessageFile
 check "/I registers the event source with the program's plain path" \
   has source.out "$(winpath "$dir/ZARVOSRV.exe")"
-check "... without quotes" ! grep -q '"' source.out
+check "... without quotes" lacks source.out '"'
 win types.out reg query "$source_key" /v TypesSupported
 check "/I registers the event types: error, warning, information" has types.out "0x7"
-check "/I prints nothing about the event source when it worked" ! has i.out "Event source"
+check "/I prints nothing about the event source when it worked" lacks i.out "Event source"
 win u.out ./ZARVOSRV.exe -U; rc=$?
 check "-U removes" [ "$rc" -eq 1 ]
 check "-U prints the removal text" has u.out "ZARVO Remote service successfully removed."
@@ -77,6 +80,6 @@ win none.reg.out reg query "$source_key"; rc=$?
 check "no source was left half made" [ "$rc" -ne 0 ]
 win u4.out "$dir/semi;colon/ZARVOSRV.exe" -u; rc=$?
 check "-u removes" [ "$rc" -eq 1 ]
-check "-u has nothing to say about a source that was never there" ! has u4.out "Event source"
+check "-u has nothing to say about a source that was never there" lacks u4.out "Event source"
 
 finish
