@@ -42,6 +42,8 @@ tr -d '\r' <list.out
 check "exit code 1: it listed" [ "$rc" -eq 1 ]
 check "the banner first" has list.out "ZARVOSRV - ZARVO Remote Service"
 check "a heading" has list.out "Serial number    Product id  Instance number at start"
+check "the guide's example has the same heading" \
+  has "$ZARVO_SOURCE/docs/ADMIN-GUIDE.txt" "$(grep '^Serial number' list.out | tr -d '\r')"
 
 # The device lines: serial number, product id, number or reason.
 tr -d '\r' <list.out | awk 'NR > 1 && /^[^ ]+ +[0-9A-Fa-f?]+ +/ && $1 != "Serial" && $1 != "ZARVOSRV"' >lines.txt
