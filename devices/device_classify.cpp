@@ -18,12 +18,7 @@ bool StartsWithIgnoreCase(const char* text, const char* start) {
   return true;
 }
 
-bool MatchesTableRow(const char* prefix) {
-  for (const char* row : HardwareIdTable) {
-    if (TextEqualsIgnoreCase(prefix, row)) return true;
-  }
-  return false;
-}
+bool MatchesTableRow(const char* prefix) { return IsTransceiverPrefix(prefix); }
 
 // The product id after "PID_", up to the next '\' or '&', as written.
 void CopyProductId(const char* id, char out[kProductIdSize]) {
@@ -52,6 +47,13 @@ DeviceVerdict WhyNotTransceiver(const char* prefix) {
 }
 
 }  // namespace
+
+bool IsTransceiverPrefix(const char* prefix) {
+  for (const char* row : HardwareIdTable) {
+    if (TextEqualsIgnoreCase(prefix, row)) return true;
+  }
+  return false;
+}
 
 void StartNumberingReset(StartNumbering& numbering) { numbering.count = 0; }
 

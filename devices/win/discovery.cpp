@@ -116,26 +116,39 @@ void ReportIgnored(const char* id, DWORD error, const DeviceFinding& finding) {
   }
 }
 
+// Offers a transceiver to AddDevice and reports what became of it:
+// `inUse` (found at start, or plugged in) with the slot it took, the open
+// failure with the driver's status, or the table being full. The table's
+// own count names the slot, so the event gives the instance number clients
+// use. Only this thread adds records, so the count cannot change between.
+void AddAndReport(const char* prefix, const char* serial, ServiceContext& context,
+                  AdminEvent inUse) {
+  DeviceTable& table = context.devices;
+  int slot = TableCount(table);
+  bool full = slot >= kMaxDevices && IsTransceiverPrefix(prefix) && !TableHasSerial(table, serial);
+  DeviceStatus status = AddDevice(prefix, serial, context);
+  if (full) {
+    ReportAdminEvent(kAdminTooManyTransceivers, {serial, Decimal(kMaxDevices).text});
+    return;
+  }
+  if (TableCount(table) <= slot) return;  // not a transceiver, a duplicate, or no memory
+  DecimalText instance = Decimal(slot);
+  if (status == kStatusOk) {
+    ReportAdminEvent(inUse, {serial, instance.text});
+  } else {
+    ReportAdminEvent(kAdminTransceiverNotOpened,
+                     {serial, instance.text, ReplyText(status), Decimal(status).text});
+  }
+}
+
 void OfferAtStart(const char* id, DWORD error, void* user) {
   StartWalk& walk = *static_cast<StartWalk*>(user);
   DeviceFinding finding;
   ClassifyStartDevice(id, walk.numbering, finding);
-  if (finding.verdict != kDeviceAccepted) {
-    ReportIgnored(id, error, finding);
-    return;
-  }
-  // The table's own count names the slot, so that the event gives the
-  // instance number clients use even if a record could not be made.
-  DeviceTable& table = walk.context->devices;
-  int slot = TableCount(table);
-  DeviceStatus status = AddDevice(finding.prefix, finding.serial, *walk.context);
-  if (TableCount(table) <= slot) return;  // no record (memory): nothing was taken into use
-  DecimalText instance = Decimal(slot);
-  if (status == kStatusOk) {
-    ReportAdminEvent(kAdminTransceiverInUse, {finding.serial, instance.text});
+  if (finding.verdict == kDeviceAccepted) {
+    AddAndReport(finding.prefix, finding.serial, *walk.context, kAdminTransceiverInUse);
   } else {
-    ReportAdminEvent(kAdminTransceiverNotOpened,
-                     {finding.serial, instance.text, ReplyText(status), Decimal(status).text});
+    ReportIgnored(id, error, finding);
   }
 }
 
@@ -184,7 +197,7 @@ DWORD OnDeviceEvent(DWORD eventType, LPVOID eventData, ServiceContext& context) 
                      serial);
   if (serial[0] == '\0') return NO_ERROR;  // a path that could not be used
   if (eventType == DBT_DEVICEARRIVAL) {
-    AddDevice(prefix, serial, context);
+    AddAndReport(prefix, serial, context, kAdminTransceiverPluggedIn);
   } else {
     RemoveDevice(serial, prefix, context);
   }

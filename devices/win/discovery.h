@@ -33,6 +33,8 @@ void EnumeratePresentDevices(ServiceContext& context);
 void ParseInterfaceName(const DEV_BROADCAST_DEVICEINTERFACE_W* event,
                         char prefix[kHardwareIdPrefixSize], char serial[kSerialTextSize]);
 
-// Adds an arriving transceiver, removes a departed one; every other event is
-// ignored. Always returns NO_ERROR. Runs on the service control thread.
+// Adds an arriving transceiver and reports it (plugged in with its instance
+// number, not opened, or beyond the 64), removes a departed one; every other
+// event is ignored. Always returns NO_ERROR. Runs on the service control
+// thread.
 DWORD OnDeviceEvent(DWORD eventType, LPVOID eventData, ServiceContext& context);

@@ -5,10 +5,12 @@
 // fixture's devices (two transceivers, one other device), with the
 // simulated driver library beside the program.
 #include <windows.h>
+#include <dbt.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -64,7 +66,8 @@ TEST(MessageTable, EveryEventHasItsTextWithExactlyItsInserts) {
 TEST(MessageTable, HoldsNoMessageWithoutAnEvent) {
   HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(11));
   ASSERT_NE(found, nullptr);
-  auto* data = static_cast<const MESSAGE_RESOURCE_DATA*>(LockResource(LoadResource(nullptr, found)));
+  const void* resource = LockResource(LoadResource(nullptr, found));
+  auto* data = static_cast<const MESSAGE_RESOURCE_DATA*>(resource);
   ASSERT_NE(data, nullptr);
   size_t messages = 0;
   for (DWORD b = 0; b < data->NumberOfBlocks; ++b) {
@@ -217,6 +220,45 @@ TEST(StartWalk, ReportsEveryDeviceOfVendor0403WithTheInstanceNumberClientsUse) {
   EXPECT_EQ(ignored->inserts[1], "6001");
   EXPECT_EQ(ignored->inserts[2], "another product id");
   EXPECT_EQ(g_recorded.size(), 3u);
+}
+
+// What a device event carries for a device path.
+std::vector<uint8_t> ArrivalOf(const wchar_t* path) {
+  size_t size = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) + (wcslen(path) + 1) * 2;
+  std::vector<uint8_t> data(size);
+  auto* event = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(data.data());
+  event->dbcc_size = static_cast<DWORD>(size);
+  event->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  std::memcpy(event->dbcc_name, path, (wcslen(path) + 1) * 2);
+  return data;
+}
+
+TEST(DeviceEvents, APluggedInTransceiverIsReportedWithTheNumberItGot) {
+  ASSERT_TRUE(WriteSimConfig(ProgramFolder(), "device serial=EL000999\n"
+                                              "device serial=EL000888 open=3\n"));
+  g_recorded.clear();
+  SetAdminEventSink(Record);
+  const wchar_t* paths[] = {
+      L"\\\\?\\USB#VID_0403&PID_F06F#EL000999#{a5dcbf10-6530-11d2-901f-00c04fb951ed}",
+      L"\\\\?\\USB#VID_0403&PID_6001#A9K2XQ1P#{a5dcbf10-6530-11d2-901f-00c04fb951ed}",
+      L"\\\\?\\USB#VID_0403&PID_E0E8#EL000888#{a5dcbf10-6530-11d2-901f-00c04fb951ed}",
+  };
+  for (const wchar_t* path : paths) {
+    std::vector<uint8_t> arrival = ArrivalOf(path);
+    OnDeviceEvent(DBT_DEVICEARRIVAL, arrival.data(), g_context);
+  }
+  SetAdminEventSink(nullptr);
+  DeviceRecord* records[kMaxDevices];
+  int n = TableTakeAll(g_context.devices, records);
+  for (int i = 0; i < n; ++i) CloseDevice(records[i]);
+  ASSERT_EQ(n, 2);
+
+  ASSERT_EQ(g_recorded.size(), 2u) << "another product's arrival is no event";
+  EXPECT_EQ(g_recorded[0].event, kAdminTransceiverPluggedIn);
+  EXPECT_EQ(g_recorded[0].inserts, (std::vector<std::string>{"EL000999", "0"}));
+  EXPECT_EQ(g_recorded[1].event, kAdminTransceiverNotOpened);
+  EXPECT_EQ(g_recorded[1].inserts,
+            (std::vector<std::string>{"EL000888", "1", "ZARVO device not opened.", "3"}));
 }
 
 }  // namespace
