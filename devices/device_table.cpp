@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "core/admin_event.h"
 #include "core/frame.h"
 #include "core/request.h"
 #include "devices/device_channel.h"
@@ -142,6 +143,30 @@ DeviceRecord* TableReplaceDead(DeviceTable& table, const char* serial, DeviceRec
   return dead;
 }
 
+int TableSerials(DeviceTable& table, char out[kMaxDevices][kPathSerialSize]) {
+  std::lock_guard<std::mutex> hold(table.guard);
+  for (int i = 0; i < table.count; ++i) RecordSerial(*table.entries[i], out[i]);
+  return table.count;
+}
+
+namespace {
+
+// A failed send becomes an event for the administrator, at most one a
+// minute per transceiver, with how many were left out meanwhile.
+void ReportSendFault(DeviceRecord& record, const char* serial, int slot, DeviceStatus status) {
+  uint32_t leftOut = 0;
+  if (!FaultLimiterAdmit(record.faults, MonotonicMs(), &leftOut)) return;
+  DecimalText instance = Decimal(static_cast<uint32_t>(slot));
+  if (record.gateTimedOut) {
+    ReportAdminEvent(kAdminTransceiverNotReady, {serial, instance.text, Decimal(leftOut).text});
+  } else {
+    ReportAdminEvent(kAdminWriteFailed, {serial, instance.text, ReplyText(status),
+                                         Decimal(status).text, Decimal(leftOut).text});
+  }
+}
+
+}  // namespace
+
 uint32_t TableSendFrame(DeviceTable& table, uint8_t iid, const Frame& frame) {
   DeviceRecord* record = nullptr;
   {
@@ -159,6 +184,8 @@ uint32_t TableSendFrame(DeviceTable& table, uint8_t iid, const Frame& frame) {
   }
   DeviceStatus status = SendFrame(*record, frame);
   table.sendStartedMs.store(0, std::memory_order_release);
+  // The copies are this thread's own: only it writes them, under the guard.
+  if (status != kStatusOk) ReportSendFault(*record, table.sendSerial, iid, status);
   // Last here when the record left the table meanwhile: then this closes it.
   ReleaseDeviceRecord(record);
   return status;

@@ -28,6 +28,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "core/fault_limiter.h"
 #include "devices/d2xx.h"
 
 constexpr int kMaxDevices = 64;
@@ -81,6 +82,13 @@ struct DeviceRecord {
   char description[kDescriptionSize];
   uint8_t instance;  // table slot at creation (or replacement); trace only
   FtProgramData eeprom;
+  // Written by SendFrame for its caller: 1 when the last send gave up
+  // because the transceiver never became ready, 0 otherwise. One sender at
+  // a time: the opening thread's start-up frames, then the pipe server's.
+  int32_t gateTimedOut;
+  // Paces this transceiver's fault events to one a minute; the pipe server
+  // thread reports them after a failed send.
+  FaultLimiter faults;
   // The reader thread, kept so that CloseDevice can wait until it has ended
   // before it closes the events and frees the record. OpenDevice and
   // CloseDevice only.
@@ -187,6 +195,10 @@ uint32_t TableSendFrame(DeviceTable& table, uint8_t iid, const struct Frame& fra
 // driver call. Safe on any thread.
 bool TableStuckRequest(DeviceTable& table, uint64_t nowMs, uint64_t limitMs,
                        char serial[kPathSerialSize], int* slot);
+
+// Copies the serial number each live slot is known by (the EEPROM's, or
+// the one it arrived with) into `out`, in slot order; returns how many.
+int TableSerials(DeviceTable& table, char out[kMaxDevices][kPathSerialSize]);
 
 // Milliseconds of a clock that never goes back (not the time of day), for
 // the request stamp and its watchdog. Never 0.

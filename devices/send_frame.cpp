@@ -19,13 +19,15 @@ using Clock = std::chrono::steady_clock;
 struct GatePacer {
   Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kGateTimeoutMs);
   uint32_t fruitless = 0;
+  bool expired = false;  // the deadline passed: the send gave up waiting
 
   // Returns false once the deadline has passed.
   bool WaitBeforeRetry() {
     if (++fruitless > kGateSpinPolls) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    return Clock::now() < deadline;
+    expired = Clock::now() >= deadline;
+    return !expired;
   }
 };
 
@@ -43,6 +45,7 @@ DeviceStatus PassGate(FT_HANDLE handle, GatePacer& pacer) {
 }  // namespace
 
 DeviceStatus SendFrame(DeviceRecord& record, const Frame& frame) {
+  record.gateTimedOut = 0;
   uint32_t remaining = frame.length;
   if (remaining == 0) return FT_OK;
 
@@ -50,7 +53,10 @@ DeviceStatus SendFrame(DeviceRecord& record, const Frame& frame) {
   DeviceStatus status = FT_OK;
   while (remaining > 0) {
     status = PassGate(record.handle, pacer);
-    if (status != FT_OK) return status;
+    if (status != FT_OK) {
+      record.gateTimedOut = pacer.expired ? 1 : 0;
+      return status;
+    }
     uint32_t written = 0;
     uint8_t* from = const_cast<uint8_t*>(frame.bytes) + (frame.length - remaining);
     status = FT_Write(record.handle, from, remaining, &written);
@@ -59,7 +65,10 @@ DeviceStatus SendFrame(DeviceRecord& record, const Frame& frame) {
     remaining -= written < remaining ? written : remaining;
     // A write that moved nothing counts as a fruitless wait, so a driver that
     // keeps accepting zero bytes still ends at the deadline.
-    if (written == 0 && !pacer.WaitBeforeRetry()) return kGateTimeoutStatus;
+    if (written == 0 && !pacer.WaitBeforeRetry()) {
+      record.gateTimedOut = 1;
+      return kGateTimeoutStatus;
+    }
   }
   TraceHook("sent to instance", record.instance);
   return status;

@@ -67,6 +67,8 @@ bool GivesLocalSystemFullControl(PACL dacl) {
 DWORD ParsePipeSecurity(const wchar_t* sddl, PipeSecurity& out) {
   out.descriptor = nullptr;
   out.reason[0] = L'\0';
+  std::wcsncpy(out.value, sddl, sizeof out.value / sizeof out.value[0] - 1);
+  out.value[sizeof out.value / sizeof out.value[0] - 1] = L'\0';
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1,
                                                             &out.descriptor, nullptr)) {
     DWORD error = GetLastError();
@@ -101,6 +103,7 @@ DWORD LoadPipeSecurity(PipeSecurity& out) {
   out.descriptor = nullptr;
   out.fromRegistry = false;
   out.reason[0] = L'\0';
+  std::wcscpy(out.value, L"HKLM\\SOFTWARE\\ZARVO Remote\\PipeSecurity");
   // The 64-bit view on 64-bit Windows, where an administrator's reg.exe
   // writes; a 32-bit program would otherwise be redirected to WOW6432Node.
   HKEY key = nullptr;

@@ -23,6 +23,7 @@ struct PipeSecurity {
   PSECURITY_DESCRIPTOR descriptor;  // free with FreePipeSecurity
   bool fromRegistry;                // the administrator's value was used
   wchar_t reason[160];              // why it was refused, when it was
+  wchar_t value[200];               // the text that was parsed, cut to fit
 };
 
 // Checks an SDDL text for use on the pipe: it converts, has an access list

@@ -1,7 +1,8 @@
 // Program entry of ZARVOSRV: with "-i" or "-u" it installs or removes the
-// service ("-setup" and "-teardown" do the same for installer packages);
-// without an argument it hands the main thread to the service control
-// dispatcher, which is how the service control manager starts it.
+// service ("-setup" and "-teardown" do the same for installer packages),
+// with "-l" it lists the USB devices it would use; without an argument it
+// hands the main thread to the service control dispatcher, which is how the
+// service control manager starts it.
 #include <cstdio>
 
 #include "service/service.h"
@@ -23,7 +24,8 @@ bool SwitchEquals(const wchar_t* arg, const wchar_t* option) {
 void PrintUsage() {
   std::printf("Usage: ZARVOSRV <installoption>\n\n");
   std::printf("<installoption>   -i   install ZARVO Remote Service\n");
-  std::printf("                  -u   uninstall ZARVO Remote Service\n\n");
+  std::printf("                  -u   uninstall ZARVO Remote Service\n");
+  std::printf("                  -l   list the USB devices the service would use\n\n");
   std::printf("To start/stop ZARVO Remote Service use Windows Service Panel.\n");
   std::printf("To start ZARVO Remote Service via command line, type NET START \"ZARVO Remote\"\n");
   std::printf("To stop  ZARVO Remote Service via command line, type NET STOP  \"ZARVO Remote\"\n\n");
@@ -47,6 +49,8 @@ int wmain(int argc, wchar_t** argv) {
       result = SetupService();
     } else if (SwitchEquals(option, L"-teardown")) {
       result = TeardownService();
+    } else if (SwitchEquals(option, L"-l")) {
+      result = ListDevices();
     } else {
       PrintUsage();
     }

@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "core/request.h"
+#include "service/event_source.h"
 #include "service/pipe_list.h"
 #include "service/service.h"
 
@@ -152,16 +153,25 @@ void ConfigureDescriptionAndRecovery(SC_HANDLE service) {
 // Everything installation writes once the service is registered: the one
 // place both installing switches go through.
 void CompleteInstallation(SC_HANDLE service, const ProgramPath& path) {
-  (void)path;  // the event source's registration, added here, takes path.plain
   ConfigureDescriptionAndRecovery(service);
   AddNullSessionPipe();
+  // The message file is the program without quotes: the value is a list
+  // separated by ';'.
+  if (!InstallEventSource(path.plain)) {
+    std::printf("Event source \"ZARVO Remote\" not registered: events will show without texts.\n");
+  }
 }
 
 // Everything removal takes away besides the service's registration: the one
-// place both removing switches go through (the event source's removal is
-// added here too). HKLM\SOFTWARE\ZARVO Remote stays: the administrator's
-// PipeSecurity lives there and must outlive a reinstall.
-void WithdrawInstallation() { RemoveNullSessionPipe(); }
+// place both removing switches go through. HKLM\SOFTWARE\ZARVO Remote
+// stays: the administrator's PipeSecurity lives there and must outlive a
+// reinstall.
+void WithdrawInstallation() {
+  RemoveNullSessionPipe();
+  if (!RemoveEventSource()) {
+    std::printf("Event source \"ZARVO Remote\" not removed from the Application log.\n");
+  }
+}
 
 // Stops the service unless it is stopped, and waits for it up to kStopWaitMs.
 // A start in progress is let finish and then stopped.

@@ -26,12 +26,15 @@
 #include <cstring>
 #include <mutex>
 
+#include "core/admin_event.h"
 #include "core/trace.h"
+#include "core/version.h"
 #include "devices/device_channel.h"
 #include "devices/device_table.h"
 #include "devices/win/discovery.h"
 #include "pipe/pipe_security.h"
 #include "pipe/pipe_server.h"
+#include "service/event_log.h"
 #include "service/service.h"
 
 namespace {
@@ -57,6 +60,26 @@ std::mutex g_statusLock;            // g_context.status and its reports
 HANDLE g_stopEvent = nullptr;       // set to have the worker thread stop the service
 std::atomic<bool> g_stopping{false};  // a stop has begun: device events are ignored
 std::atomic<DWORD> g_stopError{0};  // the Win32 exit code the stop reports
+// Why the service stops itself, for its event (static text).
+std::atomic<const char*> g_stopReason{""};
+// How long the stop waits for the event log writer to write what is queued.
+constexpr uint32_t kEventLogFlushMs = 2000;
+
+// Reports an error event with the error's number and system text first.
+void ReportError(AdminEvent event, DWORD error, const char* extra = nullptr) {
+  char text[256];
+  Win32ErrorText(error, text, sizeof text);
+  if (extra) {
+    ReportAdminEvent(event, {Decimal(error).text, extra});
+  } else {
+    ReportAdminEvent(event, {Decimal(error).text, text});
+  }
+}
+
+void Utf8(const wchar_t* wide, char* out, int size) {
+  if (WideCharToMultiByte(CP_UTF8, 0, wide, -1, out, size, nullptr, nullptr) == 0) out[0] = '\0';
+  out[size - 1] = '\0';
+}
 
 // A request inside the driver this long makes the service stop itself, so
 // that the service manager's recovery restarts it.
@@ -104,9 +127,10 @@ void ReportStopped(ServiceContext& context, DWORD exitCode) {
 
 // Begins a stop once: STOP_PENDING, and the worker thread is woken. False
 // when a stop had begun already.
-bool BeginStop(ServiceContext& context, DWORD exitCode) {
+bool BeginStop(ServiceContext& context, DWORD exitCode, const char* reason = "") {
   if (g_stopping.exchange(true)) return false;
   g_stopError = exitCode;
+  g_stopReason = reason;
   SetState(context, SERVICE_STOP_PENDING, kStopStepHintMs);
   if (g_stopEvent) SetEvent(g_stopEvent);
   return true;
@@ -117,7 +141,21 @@ bool BeginStop(ServiceContext& context, DWORD exitCode) {
 // it.
 void OnPipeServerFailed(DWORD error) {
   TraceHook("pipe server failed", error);
-  BeginStop(g_context, error != 0 ? error : ERROR_BROKEN_PIPE);
+  error = error != 0 ? error : ERROR_BROKEN_PIPE;
+  ReportError(kAdminPipeServerFailing, error);
+  BeginStop(g_context, error, "the pipe server cannot go on");
+}
+
+// The end of a stop: its event, what the event log still holds, then the
+// report that lets the process end.
+void FinishStop(ServiceContext& context, DWORD exitCode, const char* reason) {
+  if (exitCode == 0) {
+    ReportAdminEvent(kAdminServiceStopping);
+  } else {
+    ReportError(kAdminServiceStoppingOnError, exitCode, reason[0] ? reason : nullptr);
+  }
+  EventLogStop(kEventLogFlushMs);
+  ReportStopped(context, exitCode);
 }
 
 // Waits for a stop, and meanwhile watches for a request stuck inside the
@@ -127,12 +165,13 @@ DWORD WINAPI WorkerThread(LPVOID) {
     char serial[kPathSerialSize];
     int slot = -1;
     if (TableStuckRequest(g_context.devices, MonotonicMs(), kStuckRequestLimitMs, serial, &slot)) {
-      TraceHook("request stuck in the driver, serial number", serial);
-      BeginStop(g_context, ERROR_TIMEOUT);
+      ReportAdminEvent(kAdminRequestStuck, {serial, Decimal(static_cast<uint32_t>(slot)).text,
+                                            Decimal(kStuckRequestLimitMs / 1000).text});
+      BeginStop(g_context, ERROR_TIMEOUT, "a request is stuck inside the transceivers' driver");
     }
   }
   ServiceStop(g_context);
-  ReportStopped(g_context, g_stopError);
+  FinishStop(g_context, g_stopError, g_stopReason);
   return 0;
 }
 
@@ -162,6 +201,8 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   context.statusHandle = RegisterServiceCtrlHandlerExW(kServiceName, ServiceControlHandler, nullptr);
   if (!context.statusHandle) return;
   SetState(context, SERVICE_START_PENDING, kStartStepHintMs);
+  EventLogStart();
+  ReportAdminEvent(kAdminServiceStarted, {ZARVO_VERSION_TEXT});
 
   DWORD error = 0;
   g_stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -172,7 +213,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
     // Nothing is left running that could serve: the worker thread, if it
     // started, waits for a stop that never comes and ends with the process.
     g_stopping = true;
-    ReportStopped(context, error);
+    FinishStop(context, error, "the service could not start");
   } else {
     SetState(context, SERVICE_RUNNING, 0);
   }
@@ -196,7 +237,7 @@ DWORD WINAPI ServiceControlHandler(DWORD control, DWORD eventType, LPVOID eventD
         // No worker thread (the handler driven without ServiceMain): stop here.
         g_stopping = true;
         ServiceStop(context);
-        ReportStopped(context, 0);
+        FinishStop(context, 0, "");
         return NO_ERROR;
       }
       BeginStop(context, 0);
@@ -229,14 +270,17 @@ DWORD ServiceStart(ServiceContext& context) {
   PipeSecurity security;
   DWORD error = LoadPipeSecurity(security);
   if (error != 0) {
-    TraceHook("pipe security refused", error);
+    char value[400], reason[400];
+    Utf8(security.value, value, sizeof value);
+    Utf8(security.reason, reason, sizeof reason);
+    ReportAdminEvent(kAdminPipeSecurityRejected, {value, reason});
     return error;
   }
   error = CreatePipeInstances(security.descriptor);
   FreePipeSecurity(security);
   bool serving = error == ERROR_ALREADY_EXISTS && PipeServerServing();
   if (error != 0 && !serving) {
-    TraceHook("pipe not created", error);
+    ReportError(kAdminPipeNotCreated, error);
     return error;
   }
   Progress(context, kStartStepHintMs);
@@ -251,7 +295,7 @@ DWORD ServiceStart(ServiceContext& context) {
     SetPipeServerFailureHandler(OnPipeServerFailed);
     error = StartPipeServer(nullptr);
     if (error != 0) {
-      TraceHook("pipe server not serving", error);
+      ReportError(kAdminPipeNotCreated, error);
       CloseAllTransceivers(context);
       return error;
     }

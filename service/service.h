@@ -39,5 +39,10 @@ constexpr DWORD kFailureResetSeconds = 24 * 60 * 60;
 void BuildFailureActions(SC_ACTION (&steps)[kFailureActionCount],
                          SERVICE_FAILURE_ACTIONSW& actions);
 
+// Listing (service/list_devices.cpp): prints the USB devices of vendor id
+// 0403 and what the service would do with each; 1 when it listed, 0 when
+// the devices could not be listed.
+int ListDevices();
+
 // Program entry (service/entry.cpp).
 void PrintUsage();

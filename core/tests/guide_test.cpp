@@ -8,6 +8,7 @@
 #include <sstream>
 #include <string>
 
+#include "core/admin_event.h"
 #include "core/frame.h"
 
 namespace {
@@ -61,6 +62,28 @@ TEST(AdministratorsGuide, TheReadmeCarriesTheGuideAsShipped) {
   ASSERT_FALSE(guide.empty());
   EXPECT_NE(Slurp(ZARVO_README_PATH).find("```text\n" + guide + "```"), std::string::npos)
       << "README.md's guide section differs from docs/ADMIN-GUIDE.txt";
+}
+
+// Every event has its message (service/messages.mc) under its own number,
+// and the guide lists it with the level the message file gives it.
+TEST(AdministratorsGuide, ListsEveryEventWithItsLevel) {
+  std::string messages = Slurp(ZARVO_MESSAGES_PATH);
+  ASSERT_FALSE(messages.empty());
+  std::string guide = Guide();
+  std::regex entry(R"(MessageId=(\d+)\s*\nSeverity=(\w+))");
+  size_t found = 0;
+  for (std::sregex_iterator it(messages.begin(), messages.end(), entry), end; it != end; ++it) {
+    int id = std::stoi((*it)[1]);
+    std::string level = (*it)[2];
+    if (level == "Informational") level = "Information";
+    ++found;
+    bool known = false;
+    for (size_t i = 0; i < kAdminEventCount; ++i) known |= kAdminEvents[i].event == id;
+    EXPECT_TRUE(known) << "message " << id << " has no event";
+    EXPECT_TRUE(std::regex_search(guide, std::regex("\n  " + std::to_string(id) + " +" + level + " ")))
+        << "the guide does not list " << id << " as " << level;
+  }
+  EXPECT_EQ(found, kAdminEventCount);
 }
 
 }  // namespace

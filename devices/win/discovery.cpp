@@ -1,4 +1,5 @@
-// SetupAPI walk at service start and device-event dispatch.
+// SetupAPI walk at service start (also the "ZARVOSRV -l" listing's walk)
+// and device-event dispatch.
 //
 // EnumeratePresentDevices runs on the ServiceMain thread before the pipe
 // server and the device notifications exist; OnDeviceEvent runs on the
@@ -9,9 +10,13 @@
 #include <setupapi.h>
 
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 
+#include "core/admin_event.h"
 #include "core/trace.h"
+#include "devices/device_classify.h"
+#include "service/event_log.h"
 
 const GUID kUsbDeviceInterfaceClass = {
     0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
@@ -25,19 +30,21 @@ constexpr DWORD kMaxEnumFailuresInARow = 256;
 
 }  // namespace
 
-void EnumeratePresentDevices(ServiceContext& context) {
+DWORD WalkUsbDevices(UsbDeviceVisitor visit, void* user) {
   HDEVINFO list = SetupDiCreateDeviceInfoList(nullptr, nullptr);
   if (list == INVALID_HANDLE_VALUE) {
-    TraceHook("device list not created", GetLastError());
-    return;
+    DWORD error = GetLastError();
+    TraceHook("device list not created", error);
+    return error;
   }
   HDEVINFO present = SetupDiGetClassDevsExW(&kUsbDeviceInterfaceClass, nullptr, nullptr,
                                             DIGCF_PRESENT | DIGCF_DEVICEINTERFACE, list,
                                             nullptr, nullptr);
   if (present == INVALID_HANDLE_VALUE) {
-    TraceHook("present devices not listed", GetLastError());
+    DWORD error = GetLastError();
+    TraceHook("present devices not listed", error);
     SetupDiDestroyDeviceInfoList(list);
-    return;
+    return error;
   }
 
   SP_DEVINFO_DATA info;
@@ -54,17 +61,144 @@ void EnumeratePresentDevices(ServiceContext& context) {
     failuresInARow = 0;
     wchar_t id[kInstanceIdUnits];
     if (!SetupDiGetDeviceInstanceIdW(list, &info, id, kInstanceIdUnits, nullptr)) {
-      TraceHook("instance id not read", GetLastError());
-      continue;  // a device whose id cannot be read is skipped
+      DWORD error = GetLastError();
+      TraceHook("instance id not read", error);
+      visit(nullptr, error, user);
+      continue;
     }
     char narrow[kNarrowTextSize];
     if (!NarrowText(reinterpret_cast<const uint16_t*>(id), kInstanceIdUnits, narrow,
                     sizeof narrow)) {
+      // Characters beyond 8 bits: no transceiver's id has them.
+      visit(nullptr, ERROR_NO_UNICODE_TRANSLATION, user);
       continue;
     }
-    ParseInstanceId(narrow, context);
+    visit(narrow, ERROR_SUCCESS, user);
   }
   SetupDiDestroyDeviceInfoList(list);
+  return ERROR_SUCCESS;
+}
+
+namespace {
+
+struct StartWalk {
+  ServiceContext* context;
+  StartNumbering numbering;
+};
+
+void ReportIgnored(const char* id, DWORD error, const DeviceFinding& finding) {
+  switch (finding.verdict) {
+    case kDeviceAccepted:
+    case kDeviceOtherVendor:
+      return;
+    case kDeviceOtherProduct:
+    case kDeviceSerialNotEl:
+    case kDeviceDuplicate:
+      ReportAdminEvent(kAdminDeviceIgnored,
+                       {id, finding.productId, DeviceVerdictText(finding.verdict)});
+      return;
+    case kDeviceIdUnreadable: {
+      char why[256];
+      if (id) {
+        std::strcpy(why, "it has another form than USB\\VID_0403&PID_xxxx\\serial");
+      } else {
+        DecimalText number = Decimal(error);
+        char text[200];
+        Win32ErrorText(error, text, sizeof text);
+        std::snprintf(why, sizeof why, "%s (error %s)", text, number.text);
+      }
+      ReportAdminEvent(kAdminDeviceIdUnreadable, {id ? id : "?", why});
+      return;
+    }
+    case kDeviceTableFull:
+      ReportAdminEvent(kAdminTooManyTransceivers, {finding.serial, Decimal(kMaxDevices).text});
+      return;
+  }
+}
+
+// Offers a transceiver to AddDevice and reports what became of it:
+// `inUse` (found at start, or plugged in) with the slot it took, the open
+// failure with the driver's status, or the table being full. The table's
+// own count names the slot, so the event gives the instance number clients
+// use. Only this thread adds records, so the count cannot change between.
+// The slot of the first live record known by this serial number in a copy
+// of the table's serial numbers, or -1.
+int SlotOf(char serials[kMaxDevices][kPathSerialSize], int count, const char* serial) {
+  for (int i = 0; i < count; ++i) {
+    if (serials[i][0] != '\0' && TextEqualsIgnoreCase(serials[i], serial)) return i;
+  }
+  return -1;
+}
+
+void AddAndReport(const char* prefix, const char* serial, ServiceContext& context,
+                  AdminEvent inUse) {
+  DeviceTable& table = context.devices;
+  int slot = TableCount(table);
+  bool full = slot >= kMaxDevices && IsTransceiverPrefix(prefix) && !TableHasSerial(table, serial);
+  // A transceiver whose record is dead is opened again in that record's slot.
+  int deadSlot = -1;
+  if (IsTransceiverPrefix(prefix) && TableMatchSerial(table, serial) == kSerialDead) {
+    static char serials[kMaxDevices][kPathSerialSize];
+    deadSlot = SlotOf(serials, TableSerials(table, serials), serial);
+  }
+  DeviceStatus status = AddDevice(prefix, serial, context);
+  if (full) {
+    ReportAdminEvent(kAdminTooManyTransceivers, {serial, Decimal(kMaxDevices).text});
+    return;
+  }
+  if (deadSlot >= 0) {
+    slot = deadSlot;
+  } else if (TableCount(table) <= slot) {
+    return;  // not a transceiver, a duplicate, or no memory
+  }
+  DecimalText instance = Decimal(slot);
+  if (status == kStatusOk) {
+    ReportAdminEvent(inUse, {serial, instance.text});
+  } else {
+    ReportAdminEvent(kAdminTransceiverNotOpened,
+                     {serial, instance.text, ReplyText(status), Decimal(status).text});
+  }
+}
+
+// Removes a departed transceiver and reports which slot it had and which
+// transceivers moved down. Only this thread removes records, so the copy
+// taken before the removal names the slots as they were.
+void RemoveAndReport(const char* prefix, const char* serial, ServiceContext& context) {
+  static char serials[kMaxDevices][kPathSerialSize];
+  int count = TableSerials(context.devices, serials);
+  int slot = SlotOf(serials, count, serial);
+  RemoveDevice(serial, prefix, context);
+  if (slot < 0) return;
+  const char* names[kMaxDevices];
+  for (int i = 0; i < count; ++i) names[i] = serials[i];
+  static char moved[2048];
+  FormatMovedDown(names, count, slot, moved, sizeof moved);
+  ReportAdminEvent(kAdminTransceiverPulledOut, {serials[slot], Decimal(slot).text, moved});
+}
+
+void OfferAtStart(const char* id, DWORD error, void* user) {
+  StartWalk& walk = *static_cast<StartWalk*>(user);
+  DeviceFinding finding;
+  ClassifyStartDevice(id, walk.numbering, finding);
+  if (finding.verdict == kDeviceAccepted) {
+    AddAndReport(finding.prefix, finding.serial, *walk.context, kAdminTransceiverInUse);
+  } else {
+    ReportIgnored(id, error, finding);
+  }
+}
+
+}  // namespace
+
+void EnumeratePresentDevices(ServiceContext& context) {
+  StartWalk walk;
+  walk.context = &context;
+  StartNumberingReset(walk.numbering);
+  DWORD error = WalkUsbDevices(OfferAtStart, &walk);
+  if (error != ERROR_SUCCESS) {
+    char text[200];
+    Win32ErrorText(error, text, sizeof text);
+    ReportAdminEvent(kAdminDevicesNotListed, {Decimal(error).text, text});
+  }
 }
 
 void ParseInterfaceName(const DEV_BROADCAST_DEVICEINTERFACE_W* event,
@@ -98,9 +232,9 @@ DWORD OnDeviceEvent(DWORD eventType, LPVOID eventData, ServiceContext& context) 
                      serial);
   if (serial[0] == '\0') return NO_ERROR;  // a path that could not be used
   if (eventType == DBT_DEVICEARRIVAL) {
-    AddDevice(prefix, serial, context);
+    AddAndReport(prefix, serial, context, kAdminTransceiverPluggedIn);
   } else {
-    RemoveDevice(serial, prefix, context);
+    RemoveAndReport(prefix, serial, context);
   }
   return NO_ERROR;
 }

@@ -12,9 +12,19 @@
 // notification filter.
 extern const GUID kUsbDeviceInterfaceClass;
 
-// Walks the present USB device interfaces and offers each device's instance
-// id to AddDevice. Runs once, on the ServiceMain thread, before the pipe
-// server starts.
+// One device of a walk: its 8-bit instance id, or null when the id could
+// not be read, with the Win32 error that says why.
+typedef void (*UsbDeviceVisitor)(const char* id, DWORD error, void* user);
+
+// Walks the present USB device interfaces and calls `visit` for each device,
+// in SetupAPI's order. Returns ERROR_SUCCESS, or the error with which the
+// list could not be made (nothing was visited then).
+DWORD WalkUsbDevices(UsbDeviceVisitor visit, void* user);
+
+// The start-up walk: decides for each device (devices/device_classify.h),
+// offers transceivers to AddDevice, and reports what became of each device
+// of vendor id 0403 as an administrator event. Runs once, on the ServiceMain
+// thread, before the pipe server starts.
 void EnumeratePresentDevices(ServiceContext& context);
 
 // Splits the device path of an interface event into upper-cased prefix and
@@ -23,6 +33,8 @@ void EnumeratePresentDevices(ServiceContext& context);
 void ParseInterfaceName(const DEV_BROADCAST_DEVICEINTERFACE_W* event,
                         char prefix[kHardwareIdPrefixSize], char serial[kSerialTextSize]);
 
-// Adds an arriving transceiver, removes a departed one; every other event is
-// ignored. Always returns NO_ERROR. Runs on the service control thread.
+// Adds an arriving transceiver and reports it (plugged in with its instance
+// number, not opened, or beyond the 64), removes a departed one; every other
+// event is ignored. Always returns NO_ERROR. Runs on the service control
+// thread.
 DWORD OnDeviceEvent(DWORD eventType, LPVOID eventData, ServiceContext& context);
