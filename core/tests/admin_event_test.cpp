@@ -6,21 +6,11 @@
 #include <vector>
 
 #include "core/admin_event.h"
+#include "core/tests/event_recorder.h"
 #include "core/fault_limiter.h"
 
 namespace {
 
-struct Recorded {
-  AdminEvent event;
-  std::vector<std::string> inserts;
-};
-std::vector<Recorded> g_recorded;
-
-void Record(AdminEvent event, const char* const* inserts, size_t count) {
-  Recorded r{event, {}};
-  for (size_t i = 0; i < count; ++i) r.inserts.push_back(inserts[i]);
-  g_recorded.push_back(r);
-}
 
 class AdminEvents : public ::testing::Test {
  protected:
@@ -32,7 +22,7 @@ TEST_F(AdminEvents, ReachTheSinkWithExactlyTheInsertsTheEventTakes) {
   ReportAdminEvent(kAdminTransceiverInUse, {"EL000123", "0"});
   EXPECT_TRUE(g_recorded.empty()) << "no sink set: nothing happens";
 
-  SetAdminEventSink(Record);
+  SetAdminEventSink(RecordAdminEvent);
   ReportAdminEvent(kAdminTransceiverInUse, {"EL000123", Decimal(7u).text});
   // Too few, a null, and too many: the sink always gets the event's count.
   ReportAdminEvent(kAdminTransceiverNotOpened, {"EL000777", nullptr});

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/admin_event.h"
+#include "core/tests/event_recorder.h"
 #include "devices/device_channel.h"
 #include "devices/device_table.h"
 #include "devices/win/discovery.h"
@@ -161,17 +162,6 @@ TEST(EventSource, RegisteredWithThePlainPathAndRemoved) {
   EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSourceKey, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
 }
 
-struct Recorded {
-  AdminEvent event;
-  std::vector<std::string> inserts;
-};
-std::vector<Recorded> g_recorded;
-
-void Record(AdminEvent event, const char* const* inserts, size_t count) {
-  Recorded r{event, {}};
-  for (size_t i = 0; i < count; ++i) r.inserts.push_back(inserts[i]);
-  g_recorded.push_back(r);
-}
 
 const Recorded* FindFor(AdminEvent event, const std::string& first) {
   for (const Recorded& r : g_recorded) {
@@ -188,7 +178,7 @@ TEST(StartWalk, ReportsEveryDeviceOfVendor0403WithTheInstanceNumberClientsUse) {
   ASSERT_TRUE(WriteSimConfig(ProgramFolder(), "device serial=EL000123\n"
                                               "device serial=EL000777 open=3\n"));
   g_recorded.clear();
-  SetAdminEventSink(Record);
+  SetAdminEventSink(RecordAdminEvent);
   EnumeratePresentDevices(g_context);
   SetAdminEventSink(nullptr);
 
@@ -237,7 +227,7 @@ TEST(DeviceEvents, APluggedInTransceiverIsReportedWithTheNumberItGot) {
   ASSERT_TRUE(WriteSimConfig(ProgramFolder(), "device serial=EL000999\n"
                                               "device serial=EL000888 open=3\n"));
   g_recorded.clear();
-  SetAdminEventSink(Record);
+  SetAdminEventSink(RecordAdminEvent);
   const wchar_t* paths[] = {
       L"\\\\?\\USB#VID_0403&PID_F06F#EL000999#{a5dcbf10-6530-11d2-901f-00c04fb951ed}",
       L"\\\\?\\USB#VID_0403&PID_6001#A9K2XQ1P#{a5dcbf10-6530-11d2-901f-00c04fb951ed}",

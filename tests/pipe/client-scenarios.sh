@@ -7,6 +7,8 @@
 #   busy-too-long a fifth client gives up after 20 s while four stay busy
 #   idle-clients  four connections that send nothing: the longest idle is
 #                 closed after 10 s, and a fifth client gets in
+#   no-reply      a server that never answers: the client gives up after
+#                 30 s and says so
 #   impostor      a program that holds the pipe name is not owned by
 #                 LocalSystem: the client says so and sends nothing
 #   odd-replies   replies without a NUL, or longer than the client's buffer,
@@ -116,6 +118,18 @@ idle-clients)
   touch probe.stop
   stop_host
   expect_grep host.txt "transceiver 0: frames 1" "its command was relayed"
+  ;;
+no-reply)
+  start probe pipe-probe.exe mute
+  wait_line probe.out "holding 1" 30 || exit 1
+  started=$SECONDS
+  ctl a.txt . 0 1111 1111 1111 17
+  waited=$((SECONDS - started))
+  { banner; printf 'No reply from the service within 30 seconds.\n'; } |
+    expect_file a.txt "a server that never answers: the client says so"
+  if [ "$waited" -ge 29 ] && [ "$waited" -le 45 ]; then echo "ok: gave up after $waited s"; else
+    echo "FAIL: gave up after $waited s"; failures=$((failures + 1)); fi
+  wait "$probe_pid"
   ;;
 impostor)
   start probe pipe-probe.exe impostor

@@ -16,6 +16,8 @@
 //   pipe-probe.exe answer N        serve one client: answer its request with
 //       N text units (A to Z over and over), a NUL and three more letters;
 //   pipe-probe.exe answer-open N   the same with the N units alone, no NUL.
+//   pipe-probe.exe mute            serve one client: read its request and
+//       never answer, until the client leaves;
 //   pipe-probe.exe impostor        hold the name as another program would
 //       (default security, so not owned by LocalSystem), answer "OK" to
 //       whatever comes, and print at the end what it received.
@@ -81,8 +83,9 @@ DWORD CreateInstance(HANDLE& pipe) {
 }
 
 // Serves one client of a one-instance pipe with a crafted reply.
-// `impostor`: default security; otherwise the service's owner.
-int Answer(int units, bool terminated, bool impostor = false) {
+// `impostor`: default security; otherwise the service's owner. `mute`: no
+// reply at all.
+int Answer(int units, bool terminated, bool impostor = false, bool mute = false) {
   static uint16_t reply[4096];
   if (units < 0 || units > 4000) return 2;
   int n = 0;
@@ -105,7 +108,7 @@ int Answer(int units, bool terminated, bool impostor = false) {
   if ((ConnectNamedPipe(pipe, NULL) || GetLastError() == ERROR_PIPE_CONNECTED) &&
       ReadFile(pipe, request, sizeof request, &done, NULL)) {
     received += done;
-    WriteFile(pipe, reply, n * 2, &done, NULL);
+    if (!mute) WriteFile(pipe, reply, n * 2, &done, NULL);
     // Keep the instance until the client has read the reply and gone.
     while (ReadFile(pipe, request, sizeof request, &done, NULL)) received += done;
   }
@@ -124,10 +127,11 @@ int wmain(int argc, wchar_t** argv) {
     return Answer(static_cast<int>(wcstol(argv[2], nullptr, 10)), false);
   }
   if (argc == 2 && wcscmp(argv[1], L"impostor") == 0) return Answer(2, true, true);
+  if (argc == 2 && wcscmp(argv[1], L"mute") == 0) return Answer(0, true, false, true);
   if (argc != 4) {
     printf("usage: pipe-probe hold-clients|busy-clients|hold-instances N STOP-FILE\n"
            "       pipe-probe answer|answer-open N\n"
-           "       pipe-probe impostor\n");
+           "       pipe-probe impostor|mute\n");
     return 2;
   }
   bool busy = wcscmp(argv[1], L"busy-clients") == 0;
