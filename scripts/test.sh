@@ -8,7 +8,19 @@ root=$PWD
 
 # Whatever happens, end the wineserver of our own prefixes (and only those).
 # The package scenario keeps a prefix of its own.
-trap 'for b in mingw mingw64; do for p in wineprefix scenarios/msi_lifecycle/prefix; do [ -d "$root/build/$b/$p" ] && WINEPREFIX="$root/build/$b/$p" wineserver -k >/dev/null 2>&1; done; done; true' EXIT
+# (A server that is not running makes wineserver -k fail: under set -e that
+# must not become the script's exit code.)
+end_wineservers() {
+  local b p
+  for b in mingw mingw64; do
+    for p in wineprefix scenarios/msi_lifecycle/prefix; do
+      if [ -d "$root/build/$b/$p" ]; then
+        WINEPREFIX="$root/build/$b/$p" wineserver -k >/dev/null 2>&1 || true
+      fi
+    done
+  done
+}
+trap end_wineservers EXIT
 
 bash scripts/setup.sh
 
