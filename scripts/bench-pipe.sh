@@ -8,21 +8,23 @@
 #
 #   bash scripts/bench-pipe.sh [--seconds S] [--rounds R]
 #
-# Runs under Wine in a private prefix (build/mingw/bench-wineprefix) and ends
+# Runs under Wine in a private prefix (build/<preset>/bench-wineprefix) and ends
 # that prefix's wineserver, also on failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-prefix=$root/build/mingw/bench-wineprefix
-work=$root/build/mingw/bench-run
+source scripts/wine-preset.sh
+prefix=$root/build/$preset/bench-wineprefix
+work=$root/build/$preset/bench-run
 bench_args=("$@")
 [ ${#bench_args[@]} -gt 0 ] || bench_args=(--seconds 0.5 --rounds 6)
 
 bash scripts/setup.sh >/dev/null
-cmake --preset mingw >/dev/null
-cmake --build --preset mingw --target pipe-host bare-pipe-server pipe-bench >/dev/null
+cmake --preset $preset >/dev/null
+cmake --build --preset $preset --target pipe-host bare-pipe-server pipe-bench >/dev/null
 
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+zarvo_wine_env
 finish() {
   touch "$work/stop" 2>/dev/null || true
   sleep 0.5
@@ -33,7 +35,7 @@ trap finish EXIT
 
 rm -rf "$work"
 mkdir -p "$work"
-cp build/mingw/bin/{pipe-host,bare-pipe-server,pipe-bench}.exe "$work/"
+cp build/$preset/bin/{pipe-host,bare-pipe-server,pipe-bench}.exe "$work/"
 cd "$work"
 
 bare='\\.\pipe\zarvo-bench-bare'

@@ -22,23 +22,25 @@
 #   bash scripts/bench-service.sh [--seconds S] [--rounds R]
 #       (pipe-bench's rounds for figure 1; default 0.5 s, 6 rounds)
 #
-# Runs in a private prefix (build/mingw/bench-service-wineprefix), removes
+# Runs in a private prefix (build/<preset>/bench-service-wineprefix), removes
 # the service and the generated entries again, and ends that prefix's
 # wineserver, also on failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-prefix=$root/build/mingw/bench-service-wineprefix
-work=$root/build/mingw/bench-service-run
+source scripts/wine-preset.sh
+prefix=$root/build/$preset/bench-service-wineprefix
+work=$root/build/$preset/bench-service-run
 bench_args=("$@")
 [ ${#bench_args[@]} -gt 0 ] || bench_args=(--seconds 0.5 --rounds 6)
 
 bash scripts/setup.sh >/dev/null
-cmake --preset mingw >/dev/null
-cmake --build --preset mingw --target ZARVOSRV ftd2xx_sim svcctl service-probe pipe-bench \
+cmake --preset $preset >/dev/null
+cmake --build --preset $preset --target ZARVOSRV ftd2xx_sim svcctl service-probe pipe-bench \
   bare-pipe-server >/dev/null
 
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+zarvo_wine_env
 service=DADUDODI
 class='{a5dcbf10-6530-11d2-901f-00c04fb951ed}'
 extra=62  # beside the fixture's two: 64 transceivers for figure 5
@@ -131,8 +133,8 @@ trap finish EXIT
 "$root/tests/wine/prefix.sh" up "$prefix" tests/fixtures/usb-devices.reg >/dev/null
 rm -rf "$work"
 mkdir -p "$work"
-cp build/mingw/bin/{ZARVOSRV,svcctl,service-probe,pipe-bench,bare-pipe-server}.exe \
-  build/mingw/bin/FTD2XX.dll "$work/"
+cp build/$preset/bin/{ZARVOSRV,svcctl,service-probe,pipe-bench,bare-pipe-server}.exe \
+  build/$preset/bin/FTD2XX.dll "$work/"
 cd "$work"
 extra_reg "" >add-extra.reg
 extra_reg "-" >remove-extra.reg

@@ -9,13 +9,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 
 bash scripts/setup.sh
-# The product is 32-bit; on a machine that runs no 32-bit code the 32-bit
-# Wine cannot start, and the demo runs the 64-bit build of the same sources.
-preset=mingw bits=32
-if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
-  preset=mingw64 bits=64
-  export ZARVO_WINEARCH=win64
-fi
+source scripts/wine-preset.sh
 echo "== Building the Windows programs (MinGW-w64, $bits-bit)"
 cmake --preset $preset >/dev/null
 cmake --build --preset $preset >/dev/null
@@ -23,7 +17,7 @@ cmake --build --preset $preset >/dev/null
 demo=$root/build/demo
 prefix=$demo/wineprefix-$preset
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-source tests/wine/env.sh
+zarvo_wine_env
 # leave_clean: stops and removes the service if a run left it behind, then
 # ends this prefix's wineserver (and only that one).
 leave_clean() {
