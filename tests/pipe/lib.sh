@@ -56,6 +56,21 @@ ctl() {
   fi
 }
 
+# timed_ctl OUT MIN MAX ARGS...: ctl, and a failure unless it took MIN to
+# MAX seconds.
+timed_ctl() {
+  local out=$1 min=$2 max=$3 started=$SECONDS
+  shift 3
+  ctl "$out" "$@"
+  local took=$((SECONDS - started))
+  if [ "$took" -ge "$min" ] && [ "$took" -le "$max" ]; then
+    echo "ok: ZARVOCTL ended after $took s"
+  else
+    echo "FAIL: ZARVOCTL ended after $took s, expected $min to $max s"
+    failures=$((failures + 1))
+  fi
+}
+
 banner() {
   printf '\nZARVOCTL - Client Application for ZARVO Remote Service access\n'
   printf 'Relays FS20 commands to a ZARVO Remote service over its named pipe.\n\n'
