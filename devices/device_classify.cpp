@@ -18,8 +18,6 @@ bool StartsWithIgnoreCase(const char* text, const char* start) {
   return true;
 }
 
-bool MatchesTableRow(const char* prefix) { return IsTransceiverPrefix(prefix); }
-
 // The product id after "PID_", up to the next '\' or '&', as written.
 void CopyProductId(const char* id, char out[kProductIdSize]) {
   std::strcpy(out, "?");
@@ -43,17 +41,10 @@ DeviceVerdict WhyNotTransceiver(const char* prefix) {
   if (head + 3 > sizeof candidate) return kDeviceOtherProduct;
   std::memcpy(candidate, prefix, head);
   std::memcpy(candidate + head, "EL", 3);
-  return MatchesTableRow(candidate) ? kDeviceSerialNotEl : kDeviceOtherProduct;
+  return IsTransceiverPrefix(candidate) ? kDeviceSerialNotEl : kDeviceOtherProduct;
 }
 
 }  // namespace
-
-bool IsTransceiverPrefix(const char* prefix) {
-  for (const char* row : HardwareIdTable) {
-    if (TextEqualsIgnoreCase(prefix, row)) return true;
-  }
-  return false;
-}
 
 void StartNumberingReset(StartNumbering& numbering) { numbering.count = 0; }
 
@@ -80,7 +71,7 @@ void ClassifyStartDevice(const char* id, StartNumbering& numbering, DeviceFindin
     finding.verdict = kDeviceIdUnreadable;
     return;
   }
-  if (!MatchesTableRow(finding.prefix)) {
+  if (!IsTransceiverPrefix(finding.prefix)) {
     finding.verdict = WhyNotTransceiver(finding.prefix);
     return;
   }

@@ -46,9 +46,6 @@ void StartNumberingReset(StartNumbering& numbering);
 // numbered in `numbering`; everything else leaves it as it was.
 void ClassifyStartDevice(const char* id, StartNumbering& numbering, DeviceFinding& finding);
 
-// True when a hardware-id prefix is a row of HardwareIdTable (ignoring case).
-bool IsTransceiverPrefix(const char* prefix);
-
 // Why a device is ignored, as a short text for the listing and the events
 // ("another product id", ...); "" for kDeviceAccepted.
 const char* DeviceVerdictText(DeviceVerdict verdict);

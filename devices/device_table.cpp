@@ -143,6 +143,11 @@ DeviceRecord* TableReplaceDead(DeviceTable& table, const char* serial, DeviceRec
   return dead;
 }
 
+int TableFindSerial(DeviceTable& table, const char* serial) {
+  std::lock_guard<std::mutex> hold(table.guard);
+  return FindSerial(table, serial);
+}
+
 int TableSerials(DeviceTable& table, char out[kMaxDevices][kPathSerialSize]) {
   std::lock_guard<std::mutex> hold(table.guard);
   for (int i = 0; i < table.count; ++i) RecordSerial(*table.entries[i], out[i]);

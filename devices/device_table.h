@@ -196,6 +196,10 @@ uint32_t TableSendFrame(DeviceTable& table, uint8_t iid, const struct Frame& fra
 bool TableStuckRequest(DeviceTable& table, uint64_t nowMs, uint64_t limitMs,
                        char serial[kPathSerialSize], int* slot);
 
+// The slot of the first live record known by this serial number (as
+// TableMatchSerial matches), or -1.
+int TableFindSerial(DeviceTable& table, const char* serial);
+
 // Copies the serial number each live slot is known by (the EEPROM's, or
 // the one it arrived with) into `out`, in slot order; returns how many.
 int TableSerials(DeviceTable& table, char out[kMaxDevices][kPathSerialSize]);

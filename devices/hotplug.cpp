@@ -27,14 +27,14 @@ const char HardwareIdTable[2][25] = {
     "USB\\VID_0403&PID_F06F\\EL",
 };
 
-namespace {
-
-bool IsTransceiver(const char* prefix) {
+bool IsTransceiverPrefix(const char* prefix) {
   for (const char* row : HardwareIdTable) {
     if (TextEqualsIgnoreCase(prefix, row)) return true;
   }
   return false;
 }
+
+namespace {
 
 // A new record that remembers the serial number it arrived with; the
 // caller holds its one reference.
@@ -94,7 +94,7 @@ void ParseInstanceId(const char* id, ServiceContext& context) {
 DeviceStatus AddDevice(const char* prefix, const char* serial, ServiceContext& context) {
   DeviceTable& table = context.devices;
   TraceHook("offered serial number", serial);
-  if (!IsTransceiver(prefix)) return kStatusOk;
+  if (!IsTransceiverPrefix(prefix)) return kStatusOk;
   SerialMatch match = TableMatchSerial(table, serial);
   if (match == kSerialOpen) return kStatusOk;
   if (match == kSerialDead) return ReplaceDeadDevice(serial, context);

@@ -24,6 +24,9 @@ constexpr uint32_t kOpenWaitHintMs = 2 * kGateTimeoutMs + 4000;
 // The two accepted hardware-id prefixes, tried in this order.
 extern const char HardwareIdTable[2][25];
 
+// True when a hardware-id prefix is a row of HardwareIdTable (ignoring case).
+bool IsTransceiverPrefix(const char* prefix);
+
 // UTF-16 to 8-bit text as the "C" locale converts it: each unit up to 0xFF
 // becomes one byte of the same value. Reads at most `units` units and stops
 // after the NUL. Returns false, the text unusable, when a unit is above 0xFF

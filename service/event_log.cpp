@@ -288,6 +288,15 @@ EventLogCounts EventLogCountsNow() {
   return counts;
 }
 
+void WideText(const wchar_t* text, char* out, size_t size) {
+  if (size == 0) return;
+  if (WideCharToMultiByte(CP_UTF8, 0, text, -1, out, static_cast<int>(size), nullptr, nullptr) <=
+      0) {
+    out[0] = '\0';
+  }
+  out[size - 1] = '\0';
+}
+
 void Win32ErrorText(uint32_t error, char* out, size_t size) {
   if (size == 0) return;
   wchar_t text[512];
@@ -302,7 +311,6 @@ void Win32ErrorText(uint32_t error, char* out, size_t size) {
     return;
   }
   text[n] = L'\0';
-  int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, out, static_cast<int>(size), nullptr,
-                                  nullptr);
-  if (bytes <= 0) CopyCut("unknown error", out, size);
+  WideText(text, out, size);
+  if (out[0] == '\0') CopyCut("unknown error", out, size);
 }

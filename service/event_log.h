@@ -36,6 +36,10 @@ EventLogCounts EventLogCountsNow();
 // is no event.
 uint32_t AdminEventMessageId(AdminEvent event);
 
+// A UTF-16 text as UTF-8, for an event's insert; always NUL-terminated
+// (`size` > 0), cut to fit, empty when it cannot be converted.
+void WideText(const wchar_t* text, char* out, size_t size);
+
 // The system's text for a Win32 error number, as UTF-8 without its line end
 // or final period, for an event's insert. Always writes a NUL-terminated text
 // (`size` > 0); "unknown error" when the system has none.

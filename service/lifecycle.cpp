@@ -65,20 +65,12 @@ std::atomic<const char*> g_stopReason{""};
 // How long the stop waits for the event log writer to write what is queued.
 constexpr uint32_t kEventLogFlushMs = 2000;
 
-// Reports an error event with the error's number and system text first.
-void ReportError(AdminEvent event, DWORD error, const char* extra = nullptr) {
+// Reports an error event with the error's number, then `reason`, or the
+// system's text for the error when there is none.
+void ReportError(AdminEvent event, DWORD error, const char* reason = nullptr) {
   char text[256];
-  Win32ErrorText(error, text, sizeof text);
-  if (extra) {
-    ReportAdminEvent(event, {Decimal(error).text, extra});
-  } else {
-    ReportAdminEvent(event, {Decimal(error).text, text});
-  }
-}
-
-void Utf8(const wchar_t* wide, char* out, int size) {
-  if (WideCharToMultiByte(CP_UTF8, 0, wide, -1, out, size, nullptr, nullptr) == 0) out[0] = '\0';
-  out[size - 1] = '\0';
+  if (!reason) Win32ErrorText(error, text, sizeof text);
+  ReportAdminEvent(event, {Decimal(error).text, reason ? reason : text});
 }
 
 // A request inside the driver this long makes the service stop itself, so
@@ -106,7 +98,7 @@ void SetState(ServiceContext& context, DWORD state, DWORD waitHint) {
 
 // One more step of a pending start or stop is under way: a higher checkpoint
 // and the time it may take. Nothing is reported in any other state.
-void Progress(ServiceContext& context, DWORD waitHint) {
+void Progress(ServiceContext& context, uint32_t waitHint) {
   std::lock_guard<std::mutex> hold(g_statusLock);
   DWORD state = context.status.currentState;
   if (state != SERVICE_START_PENDING && state != SERVICE_STOP_PENDING) return;
@@ -180,9 +172,6 @@ void CloseAllTransceivers(ServiceContext& context) {
   int n = TableTakeAll(context.devices, records);
   for (int i = 0; i < n; ++i) ReleaseDeviceRecord(records[i]);
 }
-
-// Each transceiver's open is one more step of a pending start.
-void StartProgress(ServiceContext& context, uint32_t waitHintMs) { Progress(context, waitHintMs); }
 
 }  // namespace
 
@@ -271,8 +260,8 @@ DWORD ServiceStart(ServiceContext& context) {
   DWORD error = LoadPipeSecurity(security);
   if (error != 0) {
     char value[400], reason[400];
-    Utf8(security.value, value, sizeof value);
-    Utf8(security.reason, reason, sizeof reason);
+    WideText(security.value, value, sizeof value);
+    WideText(security.reason, reason, sizeof reason);
     ReportAdminEvent(kAdminPipeSecurityRejected, {value, reason});
     return error;
   }
@@ -285,7 +274,8 @@ DWORD ServiceStart(ServiceContext& context) {
   }
   Progress(context, kStartStepHintMs);
 
-  context.progress = StartProgress;
+  // Each transceiver's open is one more step of the pending start.
+  context.progress = Progress;
   EnumeratePresentDevices(context);
   context.progress = nullptr;
 

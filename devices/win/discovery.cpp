@@ -120,37 +120,23 @@ void ReportIgnored(const char* id, DWORD error, const DeviceFinding& finding) {
 // `inUse` (found at start, or plugged in) with the slot it took, the open
 // failure with the driver's status, or the table being full. The table's
 // own count names the slot, so the event gives the instance number clients
-// use. Only this thread adds records, so the count cannot change between.
-// The slot of the first live record known by this serial number in a copy
-// of the table's serial numbers, or -1.
-int SlotOf(char serials[kMaxDevices][kPathSerialSize], int count, const char* serial) {
-  for (int i = 0; i < count; ++i) {
-    if (serials[i][0] != '\0' && TextEqualsIgnoreCase(serials[i], serial)) return i;
-  }
-  return -1;
-}
-
+// use; a transceiver whose record is dead is opened again in that record's
+// slot. Only this thread adds records, so the table cannot change between.
 void AddAndReport(const char* prefix, const char* serial, ServiceContext& context,
                   AdminEvent inUse) {
   DeviceTable& table = context.devices;
   int slot = TableCount(table);
-  bool full = slot >= kMaxDevices && IsTransceiverPrefix(prefix) && !TableHasSerial(table, serial);
-  // A transceiver whose record is dead is opened again in that record's slot.
-  int deadSlot = -1;
-  if (IsTransceiverPrefix(prefix) && TableMatchSerial(table, serial) == kSerialDead) {
-    static char serials[kMaxDevices][kPathSerialSize];
-    deadSlot = SlotOf(serials, TableSerials(table, serials), serial);
-  }
+  bool transceiver = IsTransceiverPrefix(prefix);
+  SerialMatch match = transceiver ? TableMatchSerial(table, serial) : kSerialAbsent;
+  bool full = transceiver && match == kSerialAbsent && slot >= kMaxDevices;
+  if (match == kSerialDead) slot = TableFindSerial(table, serial);
   DeviceStatus status = AddDevice(prefix, serial, context);
   if (full) {
     ReportAdminEvent(kAdminTooManyTransceivers, {serial, Decimal(kMaxDevices).text});
     return;
   }
-  if (deadSlot >= 0) {
-    slot = deadSlot;
-  } else if (TableCount(table) <= slot) {
-    return;  // not a transceiver, a duplicate, or no memory
-  }
+  // Not a transceiver, a duplicate, or no memory: nothing was added.
+  if (match != kSerialDead && TableCount(table) <= slot) return;
   DecimalText instance = Decimal(slot);
   if (status == kStatusOk) {
     ReportAdminEvent(inUse, {serial, instance.text});
@@ -166,7 +152,7 @@ void AddAndReport(const char* prefix, const char* serial, ServiceContext& contex
 void RemoveAndReport(const char* prefix, const char* serial, ServiceContext& context) {
   static char serials[kMaxDevices][kPathSerialSize];
   int count = TableSerials(context.devices, serials);
-  int slot = SlotOf(serials, count, serial);
+  int slot = TableFindSerial(context.devices, serial);
   RemoveDevice(serial, prefix, context);
   if (slot < 0) return;
   const char* names[kMaxDevices];
