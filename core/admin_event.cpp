@@ -19,6 +19,8 @@ const AdminEventInfo kAdminEvents[] = {
     {kAdminWriteFailed, 5, "kAdminWriteFailed"},
     {kAdminRequestStuck, 3, "kAdminRequestStuck"},
     {kAdminDevicesNotListed, 2, "kAdminDevicesNotListed"},
+    {kAdminTransceiverStuck, 3, "kAdminTransceiverStuck"},
+    {kAdminTransceiverReturned, 3, "kAdminTransceiverReturned"},
     {kAdminPipeNotCreated, 2, "kAdminPipeNotCreated"},
     {kAdminPipeServerFailing, 2, "kAdminPipeServerFailing"},
     {kAdminPipeSecurityRejected, 2, "kAdminPipeSecurityRejected"},

@@ -34,8 +34,13 @@ enum AdminEvent : uint16_t {
   kAdminTransceiverPulledOut = 206,  // serial, instance it had, who moved down
   kAdminTransceiverNotReady = 207,   // serial, instance, left out since the last
   kAdminWriteFailed = 208,           // serial, instance, status text, status number, left out
+  // Retired: no longer reported (a stuck transceiver no longer stops the
+  // service; see 211 and 212). Its message stays, so that the event viewer
+  // still shows the text of events an earlier version wrote.
   kAdminRequestStuck = 209,          // serial, instance, seconds
   kAdminDevicesNotListed = 210,      // error number, system text
+  kAdminTransceiverStuck = 211,      // serial, instance or "none", seconds
+  kAdminTransceiverReturned = 212,   // serial, instance or "none", seconds it was stuck
   // Pipe.
   kAdminPipeNotCreated = 300,        // error number, system text
   kAdminPipeServerFailing = 301,     // error number, system text

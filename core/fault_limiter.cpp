@@ -1,7 +1,7 @@
 #include "core/fault_limiter.h"
 
 bool FaultLimiterAdmit(FaultLimiter& limiter, uint64_t nowMs, uint32_t* leftOut) {
-  std::lock_guard<std::mutex> hold(limiter.lock);
+  LockHold hold(limiter.lock);
   bool due = !limiter.admittedOnce || (nowMs >= limiter.lastAdmitMs &&
                                        nowMs - limiter.lastAdmitMs >= kFaultReportIntervalMs);
   if (!due) {

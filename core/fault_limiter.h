@@ -5,19 +5,19 @@
 //
 // Threads: any number of threads may call FaultLimiterAdmit on one limiter
 // at once; its own lock serialises them. Requests to one transceiver already
-// come one at a time (under the device table's guard), so the lock is never
+// come one at a time (on that transceiver's own thread), so the lock is never
 // contended in practice; it is there so that the limiter is correct on its
 // own. Counts left out after the last admitted report are reported with the
 // next fault of that transceiver, or not at all when none comes.
 #pragma once
 
 #include <cstdint>
-#include <mutex>
+#include "core/lock.h"
 
 constexpr uint64_t kFaultReportIntervalMs = 60 * 1000;
 
 struct FaultLimiter {
-  std::mutex lock;           // guards the three fields below
+  Lock lock;                 // guards the three fields below
   bool admittedOnce = false;  // a report was let through at lastAdmitMs
   uint64_t lastAdmitMs = 0;  // clock of the last admitted report
   uint32_t leftOut = 0;      // reports refused since then

@@ -2,33 +2,36 @@
 // global context.
 //
 // Threads and what guards what:
-// - The table (`entries`, `count`) is changed on the service control thread
-//   (device events, stop) and, at start, on the service main thread
-//   (discovery); it is read on the pipe server thread for every request.
-//   `DeviceTable::guard` serialises all of that. It covers lookups and the
-//   table only, never a driver call: a request looks its record up and takes
-//   a reference under the guard, lets go of the guard, writes its frame, and
-//   drops the reference. So a write that blocks inside the driver holds up
-//   neither a device event nor the stop.
+// - Every transceiver has a thread of its own (devices/win/device_channel.cpp)
+//   that makes every driver call for it but the reader's: the open, the line
+//   set-up, the start-up frames, each request's frame and the close. Nobody
+//   else calls the driver for it, so nobody else ever waits behind it.
+// - The table (`entries`, `count`, `closed`) is changed on the service
+//   control thread (device events, stop) and, at start, on the service main
+//   thread (discovery); it is read on the pipe server thread for every
+//   request. `DeviceTable::guard` serialises all of that. It covers lookups
+//   and the table only, never a driver call.
 // - Records live as long as their last user (see `refs`): taking a record
-//   out of the table only drops the table's reference, and whoever drops the
-//   last one closes and frees the record with CloseDevice, be it the removal,
-//   the stop or the request that was still writing to it.
-// - A record's receive state (`rx*`) is touched only by its reader thread,
-//   under the record's `lock`.
-// - The driver handle and the EEPROM strings are written by OpenDevice
-//   before the record's open status says it is open (or failed), and closed
-//   by CloseDevice once nobody holds the record any more. A request never
-//   touches a record whose open is still under way.
-// - The stamp of the request inside SendFrame (`sendStartedMs`) is written
-//   by the pipe server thread and read by a watchdog on another thread.
+//   out of the table only drops the table's reference. The last drop frees
+//   the record's events and memory and never calls the driver: the driver
+//   handle is closed by the transceiver's own thread before it lets go.
+// - A record's request queue and its state words (`stuck`, `closeAsked`,
+//   `reopenAsked`, the request in hand) are guarded by the record's `lock`:
+//   the pipe server thread queues, the transceiver thread takes and answers,
+//   the watchdog gives up on a stuck transceiver's requests.
+// - A record's receive state (`rx*`) is touched only by its reader thread.
+// - Every record ever made is on one list (the registry) until it is freed,
+//   so that the watchdog finds also those that left the table while stuck.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <mutex>
 
+#include "core/admin_event.h"
 #include "core/fault_limiter.h"
+#include "core/frame.h"
+#include "core/lock.h"
 #include "devices/d2xx.h"
 
 constexpr int kMaxDevices = 64;
@@ -40,39 +43,69 @@ constexpr size_t kRxBufferSize = 512;
 // The serial number from an instance id or device path: at most 31
 // characters (the size of hotplug.h's kSerialTextSize).
 constexpr size_t kPathSerialSize = 32;
-// The open status of a record put into a dead record's slot whose open has
-// not ended yet. No driver status has this value.
+// The open status of a record whose transceiver thread has not finished
+// opening it yet. No driver status has this value.
 constexpr uint32_t kOpenPending = 0xFFFFFFFFu;
+// Requests one transceiver holds at most. Each pipe instance has at most one
+// request out at a time, so four would do; the rest is headroom.
+constexpr uint32_t kTransceiverQueueSize = 8;
+// One driver call that has not returned after this long makes its
+// transceiver stuck (see CheckStuckTransceivers).
+constexpr uint64_t kStuckCallLimitMs = 10000;
+
+// A request waiting for its transceiver: the frame to write and the pipe
+// server's tag, which names the pipe instance and connection to answer.
+struct QueuedRequest {
+  Frame frame;
+  uint64_t tag;
+};
+
+struct DeviceTable;
 
 struct DeviceRecord {
   // References, each dropped with ReleaseDeviceRecord: the table's while the
-  // record is in a live slot (TableAppend and TableReplaceDead are handed it
-  // by the creator; the Take functions hand it on to their caller); AddDevice's
-  // own while it opens a replacement that already sits in the table; and
-  // each request's, taken under the table's guard at its lookup and dropped
-  // at the end of its SendFrame. The drop that takes the count to zero
-  // closes and frees the record with CloseDevice.
+  // record is in a live slot (TableAppend is handed it by the creator; the
+  // Take functions hand it on to their caller); the transceiver thread's
+  // from its start to its end; and short ones taken under the table's guard
+  // by a lookup (a request being queued, a reopen being asked). The drop
+  // that takes the count to zero frees the record (DisposeDeviceRecord).
   std::atomic<int32_t> refs;
-  // 0 once open; the status of the call that failed for a dead record; and
-  // kOpenPending while a replacement opens in a dead record's slot. Written
-  // by the adding thread (before the append, or after the open with release
-  // order); requests read it under the guard with acquire order.
+  // kOpenPending until the transceiver thread has opened it (and again
+  // while it reopens it); then 0, or the status of the call that failed.
+  // Written by the transceiver thread with release order.
   std::atomic<uint32_t> openStatus;
   // The serial number from the instance id or device path the transceiver
   // arrived with. Written before the record becomes reachable, then fixed.
   // Removal and duplicate checks use it when the EEPROM gave none.
   char pathSerial[kPathSerialSize];
-  FT_HANDLE handle;   // set by OpenDevice's open call; closed by CloseDevice
+  // Which event reports the outcome of the open: in use (found at start)
+  // or plugged in. Set before the thread starts.
+  AdminEvent openEvent;
+  // The table the record was added to (null: g_context's), for the slot
+  // its events name. Set before the thread starts, then fixed.
+  DeviceTable* table;
+  FT_HANDLE handle;   // transceiver thread only (and a test's own opens)
   void* rxEvent;      // auto-reset event the driver signals on received data
-  void* stopEvent;    // auto-reset event for the reader-thread stop handshake
+  void* stopEvent;    // auto-reset event that ends the reader thread
+  void* workEvent;    // auto-reset: a request queued, a close or a reopen asked
+  // Manual-reset, set by the transceiver thread once it has closed the
+  // driver handle and is about to end; the stop waits for it.
+  void* closedEvent;
   int32_t notifyArmed;  // 1 once the driver was asked to signal rxEvent
-  int32_t closing;      // 1 once CloseDevice has begun
-  // Receive state: reader thread only, under `lock`.
+  int32_t closing;      // 1 once the transceiver thread is closing it
+  // 1 while the driver handle is open; a new record for the same serial
+  // number waits for it to clear before it opens (the driver refuses a
+  // second open). Written by the transceiver thread.
+  std::atomic<int32_t> handleLive;
+  // The start of the driver call the transceiver thread is inside (its
+  // MonotonicMs()), 0 between calls. Written by the transceiver thread
+  // around every call it makes (DriverCall), read by the watchdog.
+  std::atomic<uint64_t> callStartedMs;
+  // Receive state: reader thread only.
   uint8_t rxBuf[kRxBufferSize];
   uint16_t rxCount;      // bytes stored in rxBuf
   uint16_t rxExpected;   // the length byte of the frame being received
   uint16_t rxBodyCount;  // bytes received after the length byte
-  std::mutex lock;       // held by the reader thread while it drains
   int32_t rxState;       // 0 hunting, 1 start byte seen, 2 collecting
   // EEPROM strings, filled through `eeprom`'s pointers by OpenDevice; read
   // by other threads only once `openStatus` is no longer kOpenPending.
@@ -80,32 +113,45 @@ struct DeviceRecord {
   char manufacturer[kManufacturerSize];
   char manufacturerId[kManufacturerIdSize];
   char description[kDescriptionSize];
-  uint8_t instance;  // table slot at creation (or replacement); trace only
+  uint8_t instance;  // table slot at creation; trace and frames only
   FtProgramData eeprom;
-  // Written by SendFrame for its caller: 1 when the last send gave up
-  // because the transceiver never became ready, 0 otherwise. One sender at
-  // a time: the opening thread's start-up frames, then the pipe server's.
+  // Written by SendFrame for its caller, the transceiver thread: 1 when the
+  // last send gave up because the transceiver never became ready.
   int32_t gateTimedOut;
-  // Paces this transceiver's fault events to one a minute; the pipe server
-  // thread reports them after a failed send.
+  // Paces this transceiver's fault events to one a minute.
   FaultLimiter faults;
-  // The reader thread, kept so that CloseDevice can wait until it has ended
-  // before it closes the events and frees the record. OpenDevice and
-  // CloseDevice only.
+  // The reader thread, kept so that the transceiver thread can wait until
+  // it has ended before it closes the handle. Transceiver thread only.
   void* readerThread;
+
+  // Guarded by `lock`:
+  Lock lock;
+  QueuedRequest queue[kTransceiverQueueSize];  // ring, oldest at queueHead
+  uint32_t queueHead;
+  uint32_t queueCount;
+  // The request the transceiver thread is writing, and whether it still
+  // owes its answer (the watchdog may answer it first, for a stuck call).
+  uint64_t currentTag;
+  int32_t currentOwed;
+  int32_t threadRunning;  // the transceiver thread runs and will serve the queue
+  int32_t stuck;          // the watchdog gave up on the call in flight
+  uint64_t stuckCallMs;   // that call's start
+  int32_t closeAsked;     // the record left the table: close and end
+  int32_t reopenAsked;    // the transceiver arrived again: reopen in place
+
+  // The registry of every record not yet freed; guarded by its own lock.
+  DeviceRecord* registryPrev;
+  DeviceRecord* registryNext;
 };
 
 struct DeviceTable {
   DeviceRecord* entries[kMaxDevices];  // slots 0..count-1 live, in arrival order
   int32_t count;
+  // Set by the stop before it takes every record: nothing is appended any
+  // more, so an arrival racing the stop cannot leave a record nobody
+  // closes. Cleared by TableReopen at the next start.
+  int32_t closed;
   std::mutex guard;  // see the file comment
-  // The request inside SendFrame, if any. Only the pipe server thread sends
-  // requests, one at a time, so one stamp covers them all. It writes all
-  // three under the guard when its SendFrame begins and clears the stamp
-  // when it ends; a watchdog reads them with TableStuckRequest.
-  std::atomic<uint64_t> sendStartedMs;  // MonotonicMs() at the start; 0 none
-  char sendSerial[kPathSerialSize];     // the transceiver's serial number, a copy
-  int32_t sendSlot;                     // the request's slot
 };
 
 // The service status block, laid out word for word as SERVICE_STATUS.
@@ -123,11 +169,6 @@ struct ServiceContext {
   ServiceStatusBlock status;  // service host only
   void* statusHandle;         // SERVICE_STATUS_HANDLE; service host only
   void* notifyHandle;         // HDEVNOTIFY; service host only
-  // Called by AddDevice, on the adding thread, right before it opens a
-  // transceiver, with how long the open, the line set-up and the start-up
-  // frames may take; the service host reports its start as pending with
-  // that wait hint. Null: nobody is told.
-  void (*progress)(ServiceContext& context, uint32_t waitHintMs);
   DeviceTable devices;
 };
 
@@ -135,35 +176,41 @@ struct ServiceContext {
 extern ServiceContext g_context;
 
 // Allocates a record as a new arrival needs it: everything zero (the open
-// status too, until AddDevice sets it), `instance` set, and the EEPROM
-// record preset with its signatures and its string pointers aimed at the
-// record's own buffers.
+// status too, until AddDevice marks it as opening), `instance` set, the EEPROM record preset with its
+// signatures and its string pointers aimed at the record's own buffers, and
+// the record on the registry.
 // Returns null when memory is out; else the record with one reference, the
 // caller's.
 DeviceRecord* CreateDeviceRecord(uint8_t instance);
-// Frees a record's memory (nothing else is released). Only CloseDevice, or
-// a test that made the record and never shared it, calls it.
+// Takes the record off the registry and frees its memory (nothing else is
+// released). Only DisposeDeviceRecord, or a test that made the record and
+// never shared it, calls it.
 void FreeDeviceRecord(DeviceRecord* record);
 // Takes one more reference; only for a caller that holds one already (or
 // holds the guard while the record is in the table).
 void HoldDeviceRecord(DeviceRecord* record);
-// Drops one reference; the drop that takes the count to zero closes and
-// frees the record with CloseDevice, on the calling thread. Null is ignored.
+// Drops one reference; the drop that takes the count to zero frees the
+// record with DisposeDeviceRecord, on the calling thread, without any driver
+// call. Null is ignored.
 void ReleaseDeviceRecord(DeviceRecord* record);
 
 // Appends a record after the last live slot, which takes over the caller's
 // reference. Returns false, and leaves the table as it was (the reference
-// still the caller's), when all 64 slots are taken.
+// still the caller's), when all 64 slots are taken or the table is closed.
 bool TableAppend(DeviceTable& table, DeviceRecord* record);
 // Number of live slots, read under the guard.
 int TableCount(DeviceTable& table);
+// Closes the table for appends (the stop, before it takes every record), or
+// opens it again (a new start).
+void TableClose(DeviceTable& table);
+void TableReopen(DeviceTable& table);
 
 // How a serial number stands in the table. A record is known by its EEPROM
 // serial number, or by the serial number it arrived with when the EEPROM gave
 // none (or its open has not got that far); matched ignoring ASCII case.
 enum SerialMatch : int {
   kSerialAbsent = 0,  // no live record has it (an empty serial never matches)
-  kSerialOpen = 1,    // the first match is open, or opening in its slot
+  kSerialOpen = 1,    // the first match is open, opening, or stuck
   kSerialDead = 2,    // the first match failed to open
 };
 SerialMatch TableMatchSerial(DeviceTable& table, const char* serial);
@@ -177,24 +224,13 @@ DeviceRecord* TableTakeBySerial(DeviceTable& table, const char* serial);
 // the table's reference, now the caller's to release; returns how many.
 // Afterwards the table is empty.
 int TableTakeAll(DeviceTable& table, DeviceRecord* out[kMaxDevices]);
-// When the first record with this serial number is dead, puts `fresh` into
-// its slot, marked kOpenPending, with `instance` set to the slot and one of
-// the caller's references handed to the table, and returns the dead record
-// with the table's reference, now the caller's to release. Otherwise
-// changes nothing and returns null.
-DeviceRecord* TableReplaceDead(DeviceTable& table, const char* serial, DeviceRecord* fresh);
-// Writes a frame to the transceiver in slot `iid`: the lookup and a
-// reference under the guard, the write outside it. kStatusDeviceNotFound (2)
-// when the slot is not live, FT_DEVICE_NOT_OPENED (3) without any driver
-// call when its record is still opening. Stamps the table for the watchdog
-// while SendFrame runs. Called by one thread at a time (the pipe server).
-uint32_t TableSendFrame(DeviceTable& table, uint8_t iid, const struct Frame& frame);
-// True when a request has been inside SendFrame for more than `limitMs` at
-// `nowMs` (MonotonicMs()); then `serial` holds its transceiver's serial
-// number and `slot` its slot. Takes the guard briefly; never waits for a
-// driver call. Safe on any thread.
-bool TableStuckRequest(DeviceTable& table, uint64_t nowMs, uint64_t limitMs,
-                       char serial[kPathSerialSize], int* slot);
+// The first live record with this serial number, with a reference for the
+// caller to release; null when none matches.
+DeviceRecord* TableHoldBySerial(DeviceTable& table, const char* serial);
+// The slot that holds `record` now, or -1 when it left the table.
+int TableSlotOf(DeviceTable& table, const DeviceRecord* record);
+// The same, in the table the record was added to.
+int RecordSlot(const DeviceRecord& record);
 
 // The slot of the first live record known by this serial number (as
 // TableMatchSerial matches), or -1.
@@ -204,8 +240,32 @@ int TableFindSerial(DeviceTable& table, const char* serial);
 // the one it arrived with) into `out`, in slot order; returns how many.
 int TableSerials(DeviceTable& table, char out[kMaxDevices][kPathSerialSize]);
 
+// The serial number a record is known by (see SerialMatch), terminated.
+void RecordSerial(const DeviceRecord& record, char out[kPathSerialSize]);
+
+// Calls `visit` for every record not yet freed, in or out of the table,
+// under the registry's lock: `visit` must not block, nor take the table's
+// guard, nor drop references.
+void ForEachRecord(void (*visit)(DeviceRecord& record, void* user), void* user);
+// True when a record other than `self` that arrived with this serial number
+// still has its driver handle open.
+bool OtherRecordHoldsHandle(const DeviceRecord* self, const char* serial);
+
+// Marks a driver call of the transceiver thread for the watchdog: the call's
+// start while it runs, 0 after.
+class DriverCall {
+ public:
+  explicit DriverCall(DeviceRecord& record);
+  ~DriverCall();
+  DriverCall(const DriverCall&) = delete;
+  DriverCall& operator=(const DriverCall&) = delete;
+
+ private:
+  DeviceRecord& record_;
+};
+
 // Milliseconds of a clock that never goes back (not the time of day), for
-// the request stamp and its watchdog. Never 0.
+// the call stamps and the watchdog. Never 0.
 uint64_t MonotonicMs();
 
 // Equality of two 8-bit texts ignoring the case of ASCII letters only.

@@ -16,11 +16,6 @@ constexpr size_t kSerialTextSize = 32;        // at most 31 characters
 constexpr size_t kNarrowTextSize = 256;       // 8-bit instance id or path
 static_assert(kSerialTextSize == kPathSerialSize, "a record keeps the serial it arrived with");
 
-// The wait hint AddDevice hands the progress callback: the open and the line
-// set-up (well under a second on a working transceiver) and the two start-up
-// frames, each of which may wait the full modem-status bound.
-constexpr uint32_t kOpenWaitHintMs = 2 * kGateTimeoutMs + 4000;
-
 // The two accepted hardware-id prefixes, tried in this order.
 extern const char HardwareIdTable[2][25];
 
@@ -52,19 +47,28 @@ bool SplitDevicePath(const char* path, char prefix[kHardwareIdPrefixSize],
 // AddDevice.
 void ParseInstanceId(const char* id, ServiceContext& context);
 
-// Adds the transceiver when `prefix` equals a row of HardwareIdTable and
-// `serial` is not in the table yet: creates its record (remembering
-// `serial`), calls the context's progress callback, opens it with
-// OpenDevice, then appends it. A transceiver whose record in the table is
-// dead (its open failed) gets a new record in that same slot instead: the
-// new record goes in marked as opening, the dead one is released (which
-// closes its handle unless a request still holds it), and the new one is
-// opened outside the guard and then marked open or failed. Returns
-// OpenDevice's status for an added or replaced transceiver, 0 otherwise.
-DeviceStatus AddDevice(const char* prefix, const char* serial, ServiceContext& context);
+// What AddDevice did with an offered device.
+enum AddOutcome : int {
+  kAddIgnored = 0,     // not a transceiver, or one the table has already
+  kAddOpening = 1,     // a new slot; its own thread opens it and reports how
+  kAddReopening = 2,   // its record had failed to open: opened again in place
+  kAddTableFull = 3,   // all 64 slots are taken
+  kAddRefused = 4,     // no memory or no thread, or the stop closed the table
+};
+
+// Offers a device. A transceiver (`prefix` equals a row of HardwareIdTable)
+// whose serial number is not in the table gets a record in the next slot at
+// once, in the order offered, marked as opening; its own thread then opens
+// it and reports `openEvent` (in use at start, plugged in later) or the
+// failure. A transceiver whose record in the table failed to open is opened
+// again in that same slot. Never calls the driver itself, so the control
+// thread and ServiceMain never wait for a transceiver.
+AddOutcome AddDevice(const char* prefix, const char* serial, ServiceContext& context,
+                     AdminEvent openEvent = kAdminTransceiverInUse);
 
 // Takes the first record with this serial number (the EEPROM's, or the one it
 // arrived with when the EEPROM gave none) out of the table, closing the gap,
-// and releases the table's reference: the record is closed now, or by the
-// request still using it when that one ends. `prefix` is for the trace only.
+// asks its thread to close it, and releases the table's reference. Returns
+// at once: the close runs on the transceiver's own thread. `prefix` is for
+// the trace only.
 void RemoveDevice(const char* serial, const char* prefix, ServiceContext& context);

@@ -1,5 +1,5 @@
 // Cuts the byte stream a transceiver sends into frames and checks each one.
-// Runs on the transceiver's reader thread with the record's lock held.
+// Runs on the transceiver's reader thread, whose receive state it is.
 #pragma once
 
 #include <cstdint>

@@ -31,11 +31,17 @@ struct GatePacer {
   }
 };
 
-// Polls until the modem status reads exactly 0x30.
-DeviceStatus PassGate(FT_HANDLE handle, GatePacer& pacer) {
+// Polls until the modem status reads exactly 0x30. Each poll is a driver
+// call of its own for the watchdog: a gate that stays shut is many short
+// calls, not one that hangs.
+DeviceStatus PassGate(DeviceRecord& record, GatePacer& pacer) {
   for (;;) {
     uint32_t modem = 0;
-    FT_STATUS status = FT_GetModemStatus(handle, &modem);
+    FT_STATUS status;
+    {
+      DriverCall call(record);
+      status = FT_GetModemStatus(record.handle, &modem);
+    }
     if (status != FT_OK) return status;
     if (modem == FT_MODEM_READY) return FT_OK;
     if (!pacer.WaitBeforeRetry()) return kGateTimeoutStatus;
@@ -52,14 +58,17 @@ DeviceStatus SendFrame(DeviceRecord& record, const Frame& frame) {
   GatePacer pacer;
   DeviceStatus status = FT_OK;
   while (remaining > 0) {
-    status = PassGate(record.handle, pacer);
+    status = PassGate(record, pacer);
     if (status != FT_OK) {
       record.gateTimedOut = pacer.expired ? 1 : 0;
       return status;
     }
     uint32_t written = 0;
     uint8_t* from = const_cast<uint8_t*>(frame.bytes) + (frame.length - remaining);
-    status = FT_Write(record.handle, from, remaining, &written);
+    {
+      DriverCall call(record);
+      status = FT_Write(record.handle, from, remaining, &written);
+    }
     if (status != FT_OK) return status;
     // A driver that reports more than it was given must not wrap the count.
     remaining -= written < remaining ? written : remaining;

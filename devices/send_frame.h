@@ -20,5 +20,6 @@ constexpr uint32_t kGateSpinPolls = 200;
 // read exactly 0x30 (CTS and DSR, no line errors); a write the driver
 // completes in parts passes the gate again for the rest. A driver error ends
 // it with that status; bytes already written are not recalled. A frame of
-// length 0 succeeds without a driver call. Takes no lock.
+// length 0 succeeds without a driver call. Takes no lock. Runs on the
+// transceiver's own thread; every driver call is stamped for the watchdog.
 DeviceStatus SendFrame(DeviceRecord& record, const Frame& frame);

@@ -6,9 +6,15 @@
 //   From then on PipeServerThread alone owns them: it serves them with one
 //   WaitForMultipleObjects and, if it ends early, closes them. No other
 //   thread reads them, so there is no lock.
-// - HandleRequest runs on this thread, one request at a time; it reads the
-//   device table (changed by the service control thread) under the table's
-//   guard and writes to a transceiver before the reply goes out.
+// - HandleRequest runs on this thread: it looks the transceiver up in the
+//   device table (under the table's guard) and queues the request on that
+//   transceiver's own thread, or answers it at once. The instance then
+//   waits, reading nothing more, while the server goes on with the others.
+// - The transceiver threads (and the watchdog, for a stuck transceiver)
+//   post each outcome, tagged with its instance and that connection's
+//   generation, into g_mailbox under its lock and set its event; this
+//   thread collects them and writes the replies. An outcome for a
+//   connection that has ended meanwhile is dropped.
 // - The starter's PipeServerStart record is written once by this thread,
 //   before it sets the record's event; the starter owns the record.
 //
@@ -19,27 +25,68 @@
 // its next step is started by the same StartOperation, right away (see Serve).
 #include "pipe/pipe_server.h"
 
+#include <cstring>
+
 #include "core/handle_request.h"
+#include "core/lock.h"
 #include "core/trace.h"
+#include "devices/transceiver_queue.h"
 #include "pipe/pipe_security.h"
 
 const wchar_t kPipeName[] = L"\\\\.\\pipe\\doraruzoz";
 
 namespace {
 
+static_assert(kPipeInstanceCount <= kTransceiverQueueSize,
+              "a transceiver can hold one request of every instance");
+
 PipeInstance g_instances[kPipeInstanceCount];
-HANDLE g_events[kPipeInstanceCount];  // the wait array, in instance order
+HANDLE g_events[kPipeInstanceCount];  // the instances' events, in instance order
 LONG g_started = 0;                   // one server per process
 bool g_created = false;               // CreatePipeInstances succeeded
 LONG g_serving = 0;                   // the server thread listens and serves
 void (*g_onFailure)(DWORD error) = nullptr;
 
 // After this many connections in a row that ended without a request served,
-// an instance pauses before it listens again, so that one that keeps failing
-// cannot spin the server thread.
+// an instance rests before it listens again, so that one that keeps failing
+// cannot spin the server thread; the other instances are served meanwhile.
 constexpr DWORD kFailuresBeforePause = 8;
 constexpr DWORD kFailurePauseMs = 50;
 constexpr DWORD kTimedOut = kPipeInstanceCount + 1;
+constexpr DWORD kOutcomesReady = kPipeInstanceCount + 2;
+
+// Outcomes on their way back from the transceiver threads. At most one
+// request per instance is out at a time, so the mailbox never holds more
+// than kPipeInstanceCount; the rest is headroom.
+struct Outcome {
+  uint64_t tag;
+  DeviceStatus status;
+};
+constexpr uint32_t kMailboxSize = 64;
+struct Mailbox {
+  Lock lock;  // guards `outcomes` and `count`
+  Outcome outcomes[kMailboxSize];
+  uint32_t count;
+  HANDLE event;  // auto-reset; set after every post; made once, never closed
+};
+Mailbox g_mailbox;
+
+uint64_t Tag(DWORD index, uint32_t generation) {
+  return (static_cast<uint64_t>(generation) << 8) | index;
+}
+
+// The request outcome sink: any thread.
+void PostOutcome(uint64_t tag, DeviceStatus status) {
+  {
+    LockHold hold(g_mailbox.lock);
+    if (g_mailbox.count < kMailboxSize) {
+      g_mailbox.outcomes[g_mailbox.count++] = {tag, status};
+    } else {
+      TraceHook("outcome mailbox full", static_cast<uint32_t>(tag & 0xFF));
+    }
+  }
+  SetEvent(g_mailbox.event);
+}
 
 enum CollectResult { kCollected, kDropped };
 
@@ -58,7 +105,20 @@ void ListenOnAll() {
   }
 }
 
-bool IsConnected(const PipeInstance& instance) { return instance.state != Connecting; }
+bool IsConnected(const PipeInstance& instance) {
+  return instance.state != Connecting && instance.state != Resting;
+}
+
+// A message has been read: its request goes to its transceiver, or its
+// reply is ready at once.
+void Dispatch(DWORD index) {
+  PipeInstance& instance = g_instances[index];
+  instance.lastActivityMs = GetTickCount64();
+  bool queued = HandleRequest(instance.request, instance.bytesRead,
+                              Tag(index, instance.generation), instance.reply,
+                              instance.bytesToWrite);
+  instance.state = queued ? Waiting : Writing;
+}
 
 // Early end: closing the instances refuses new clients and breaks the
 // connection of any client still waiting. The pipes go first, so that their
@@ -98,8 +158,8 @@ CollectResult CollectCompletion(DWORD index) {
       // A failure here is also a message longer than the request
       // (ERROR_MORE_DATA) or a client that has gone.
       if (!ok || count == 0) break;
-      instance.state = Writing;
-      instance.lastActivityMs = GetTickCount64();
+      instance.bytesRead = count;
+      Dispatch(index);
       return kCollected;
     case Writing:
       if (!ok || count != instance.bytesToWrite) break;
@@ -121,17 +181,18 @@ bool StartOperation(DWORD index) {
   BOOL done = FALSE;
   switch (instance.state) {
     case Reading:
+      // A short message must never be completed with an earlier one's bytes.
+      std::memset(&instance.request, 0, sizeof instance.request);
+      instance.bytesRead = 0;
       done = ReadFile(instance.pipe, &instance.request, kPipeRequestSize,
                       &instance.bytesRead, &instance.overlapped);
       if (done && instance.bytesRead != 0) {
         instance.pending = FALSE;
-        instance.state = Writing;
-        instance.lastActivityMs = GetTickCount64();
+        Dispatch(index);
         return true;
       }
       break;
     case Writing: {
-      HandleRequest(instance.request, instance.reply, instance.bytesToWrite);
       DWORD count = 0;
       done = WriteFile(instance.pipe, instance.reply, instance.bytesToWrite, &count,
                        &instance.overlapped);
@@ -145,7 +206,9 @@ bool StartOperation(DWORD index) {
       break;
     }
     default:
-      return false;  // Connecting always has its connect outstanding
+      // Connecting always has its connect outstanding; Waiting and Resting
+      // have nothing to start.
+      return false;
   }
   if (!done && GetLastError() == ERROR_IO_PENDING) {
     instance.pending = TRUE;
@@ -156,64 +219,146 @@ bool StartOperation(DWORD index) {
   return false;
 }
 
-// How long the next wait may last before the longest idle connection is
-// due to be closed: INFINITE while an instance is free (then idle
-// connections stay open), else until the oldest activity is
-// kPipeIdleLimitMs old.
-DWORD IdleWaitMs(ULONGLONG now) {
-  ULONGLONG oldest = ~0ull;
-  for (const PipeInstance& instance : g_instances) {
-    if (!IsConnected(instance)) return INFINITE;
-    if (instance.lastActivityMs < oldest) oldest = instance.lastActivityMs;
+// Takes the instance's next steps for as long as they complete at once, for
+// up to one reply: once a reply went out and the next read was started, or
+// the instance was dropped or waits for its transceiver, the wait decides
+// again, so a client that sends requests without waiting for replies cannot
+// hold the thread. Under Wine every wait is a round trip to the wineserver,
+// as dear as the read or write itself, so taking each step at a selection
+// of its own would cost a request several waits instead of one.
+void Advance(DWORD index) {
+  bool replied = false;
+  for (;;) {
+    bool writes = g_instances[index].state == Writing;
+    if (!StartOperation(index) || replied) break;
+    replied = writes;
   }
-  ULONGLONG due = oldest + kPipeIdleLimitMs;
+}
+
+// Writes the replies whose outcomes have come back.
+void DeliverOutcomes() {
+  Outcome taken[kMailboxSize];
+  uint32_t n = 0;
+  {
+    LockHold hold(g_mailbox.lock);
+    n = g_mailbox.count;
+    std::memcpy(taken, g_mailbox.outcomes, n * sizeof taken[0]);
+    g_mailbox.count = 0;
+  }
+  for (uint32_t k = 0; k < n; ++k) {
+    DWORD index = static_cast<DWORD>(taken[k].tag & 0xFF);
+    uint32_t generation = static_cast<uint32_t>(taken[k].tag >> 8);
+    if (index >= kPipeInstanceCount) continue;
+    PipeInstance& instance = g_instances[index];
+    // For a connection that has ended, or a request already answered.
+    if (instance.state != Waiting || instance.generation != generation) continue;
+    instance.bytesToWrite = EncodeReply(taken[k].status, instance.reply, kReplyBufferSize);
+    instance.state = Writing;
+    Advance(index);
+  }
+}
+
+// How long the next wait may last: until the first resting instance is due
+// to listen again, or, while all four instances are connected, until the
+// connection idle longest is due to be closed. A connection waiting for its
+// transceiver is never idle. INFINITE when neither is ahead.
+DWORD NextWaitMs(ULONGLONG now) {
+  ULONGLONG due = ~0ull;
+  ULONGLONG oldest = ~0ull;
+  bool allConnected = true;
+  for (const PipeInstance& instance : g_instances) {
+    if (instance.state == Resting && instance.restUntilMs < due) due = instance.restUntilMs;
+    if (!IsConnected(instance)) allConnected = false;
+    if (instance.state != Waiting && instance.lastActivityMs < oldest) {
+      oldest = instance.lastActivityMs;
+    }
+  }
+  if (allConnected && oldest != ~0ull && oldest + kPipeIdleLimitMs < due) {
+    due = oldest + kPipeIdleLimitMs;
+  }
+  if (due == ~0ull) return INFINITE;
   return due <= now ? 0 : static_cast<DWORD>(due - now);
 }
 
-// Closes the connection that has been idle longest. Its read (or write) is
-// still outstanding on the instance's OVERLAPPED: it is cancelled and its
-// end collected before the instance listens again with the same OVERLAPPED.
-void DropLongestIdle() {
-  DWORD oldest = 0;
-  for (DWORD i = 1; i < kPipeInstanceCount; ++i) {
-    if (g_instances[i].lastActivityMs < g_instances[oldest].lastActivityMs) oldest = i;
+// Starts listening again on every resting instance whose rest is over.
+void WakeRested(ULONGLONG now) {
+  for (PipeInstance& instance : g_instances) {
+    if (instance.state != Resting || instance.restUntilMs > now) continue;
+    instance.pending = ListenForClient(instance);
+    instance.state = instance.pending ? Connecting : Reading;
   }
+}
+
+// Closes the connection that has been idle longest, while all four are
+// connected and it is due. Its read (or write) is still outstanding on the
+// instance's OVERLAPPED: it is cancelled and its end collected before the
+// instance listens again with the same OVERLAPPED. A read that completed
+// meanwhile is served, not dropped.
+void DropLongestIdle(ULONGLONG now) {
+  DWORD oldest = kPipeInstanceCount;
+  for (DWORD i = 0; i < kPipeInstanceCount; ++i) {
+    const PipeInstance& instance = g_instances[i];
+    if (!IsConnected(instance)) return;
+    if (instance.state == Waiting) continue;
+    if (oldest == kPipeInstanceCount ||
+        instance.lastActivityMs < g_instances[oldest].lastActivityMs) {
+      oldest = i;
+    }
+  }
+  if (oldest == kPipeInstanceCount) return;
   PipeInstance& instance = g_instances[oldest];
+  if (now < instance.lastActivityMs + kPipeIdleLimitMs) return;
   TraceHook("idle connection closed on instance", oldest);
   if (instance.pending) {
     CancelIoEx(instance.pipe, &instance.overlapped);
     DWORD count = 0;
-    GetOverlappedResult(instance.pipe, &instance.overlapped, &count, TRUE);
+    BOOL ok = GetOverlappedResult(instance.pipe, &instance.overlapped, &count, TRUE);
     instance.pending = FALSE;
+    if (ok && count > 0 && instance.state == Reading) {
+      instance.bytesRead = count;
+      Dispatch(oldest);
+      Advance(oldest);
+      return;
+    }
   }
   ReconnectInstance(oldest);
 }
 
-// Waits until an instance is ready and returns its index; kTimedOut when the
-// wait ran out (see IdleWaitMs), kPipeInstanceCount when it failed. The wait
-// returns the first ready event of its array, so the array starts with the
-// instance after `first` and wraps around: among ready instances the one
-// served longest ago goes first. With the plain instance order, clients that
-// keep the lower instances busy would starve a client on a higher one for as
-// long as they kept sending.
+// Waits until outcomes have come back (kOutcomesReady) or an instance is
+// ready (its index); kTimedOut when the wait ran out (see NextWaitMs),
+// kPipeInstanceCount when it failed. The mailbox's event comes first: its
+// outcomes are cheap to deliver and their clients have waited longest. The
+// wait returns the first ready event of its array, so the instances follow
+// starting with the one after `first`, wrapping around: among ready
+// instances the one served longest ago goes first. With the plain instance
+// order, clients that keep the lower instances busy would starve a client
+// on a higher one for as long as they kept sending.
 DWORD WaitForReadyInstance(DWORD first, DWORD timeoutMs) {
-  HANDLE order[kPipeInstanceCount];
+  HANDLE order[kPipeInstanceCount + 1];
+  order[0] = g_mailbox.event;
   for (DWORD k = 0; k < kPipeInstanceCount; ++k) {
-    order[k] = g_events[(first + k) % kPipeInstanceCount];
+    order[k + 1] = g_events[(first + k) % kPipeInstanceCount];
   }
-  DWORD which = WaitForMultipleObjects(kPipeInstanceCount, order, FALSE, timeoutMs);
+  DWORD which = WaitForMultipleObjects(kPipeInstanceCount + 1, order, FALSE, timeoutMs);
   if (which == WAIT_TIMEOUT) return kTimedOut;
-  if (which >= WAIT_OBJECT_0 + kPipeInstanceCount) return kPipeInstanceCount;
-  return (first + which - WAIT_OBJECT_0) % kPipeInstanceCount;
+  if (which >= WAIT_OBJECT_0 + kPipeInstanceCount + 1) return kPipeInstanceCount;
+  if (which == WAIT_OBJECT_0) return kOutcomesReady;
+  return (first + which - WAIT_OBJECT_0 - 1) % kPipeInstanceCount;
 }
 
 // Returns only when the server cannot go on, with the error.
 DWORD Serve() {
   DWORD first = 0;  // where the next wait's round begins
   for (;;) {
-    DWORD index = WaitForReadyInstance(first, IdleWaitMs(GetTickCount64()));
+    DWORD index = WaitForReadyInstance(first, NextWaitMs(GetTickCount64()));
     if (index == kTimedOut) {
-      DropLongestIdle();
+      ULONGLONG now = GetTickCount64();
+      WakeRested(now);
+      DropLongestIdle(now);
+      continue;
+    }
+    if (index == kOutcomesReady) {
+      DeliverOutcomes();
       continue;
     }
     if (index == kPipeInstanceCount) {
@@ -223,28 +368,23 @@ DWORD Serve() {
     }
     first = (index + 1) % kPipeInstanceCount;
     PipeInstance& instance = g_instances[index];
-    if (instance.pending && CollectCompletion(index) == kDropped) continue;
-    // An operation that completed at once has set the event, and a later
-    // wait would select this instance again. Under Wine every wait is a round
-    // trip to the wineserver, as dear as the read or write itself, so taking
-    // each step at a selection of its own would cost a request two or three
-    // waits instead of one. The instance's next step is therefore taken at
-    // once, through the same StartOperation, for up to one reply per
-    // selection: once a reply went out and the next read was started, or the
-    // instance was dropped, the wait decides again, so a client that sends
-    // requests without waiting for replies cannot hold the thread.
-    bool replied = false;
-    for (;;) {
-      bool writes = instance.state == Writing;
-      if (!StartOperation(index) || replied) break;
-      replied = writes;
+    // A resting or waiting instance's event may still be set from its last
+    // operation; there is nothing to collect or start for it.
+    if (instance.state == Resting || instance.state == Waiting) {
+      ResetEvent(g_events[index]);
+      continue;
     }
+    if (instance.pending && CollectCompletion(index) == kDropped) continue;
+    Advance(index);
   }
 }
 
 }  // namespace
 
 BOOL ListenForClient(PipeInstance& instance) {
+  // A new connection: outcomes still on their way for the last one are
+  // dropped when they arrive.
+  ++instance.generation;
   if (!ConnectNamedPipe(instance.pipe, &instance.overlapped)) {
     DWORD error = GetLastError();
     if (error == ERROR_IO_PENDING) return TRUE;
@@ -270,8 +410,16 @@ void ReconnectInstance(DWORD index) {
   }
   // A connection that ends without a request served counts as a failure; an
   // instance that keeps failing (a broken handle, a client that connects and
-  // drops over and over) pauses before it listens again.
-  if (++instance.failuresInARow >= kFailuresBeforePause) Sleep(kFailurePauseMs);
+  // drops over and over) rests before it listens again. The server thread
+  // goes on serving the other instances meanwhile.
+  if (++instance.failuresInARow >= kFailuresBeforePause) {
+    ++instance.generation;
+    instance.pending = FALSE;
+    instance.state = Resting;
+    instance.restUntilMs = GetTickCount64() + kFailurePauseMs;
+    ResetEvent(instance.overlapped.hEvent);
+    return;
+  }
   instance.pending = ListenForClient(instance);
   instance.state = instance.pending ? Connecting : Reading;
 }
@@ -287,6 +435,12 @@ DWORD MakeInstances(PSECURITY_DESCRIPTOR descriptor) {
   }
   SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
   DWORD error = 0;
+  if (!g_mailbox.event) g_mailbox.event = CreateEventW(NULL, FALSE, FALSE, NULL);
+  if (!g_mailbox.event) {
+    error = GetLastError();
+    FreePipeSecurity(fallback);
+    return error;
+  }
   for (DWORD i = 0; i < kPipeInstanceCount && error == 0; ++i) {
     PipeInstance& instance = g_instances[i];
     HANDLE event = CreateEventW(NULL, TRUE, TRUE, NULL);
@@ -341,6 +495,7 @@ DWORD WINAPI PipeServerThread(LPVOID parameter) {
     Report(start, error);
     return 0;
   }
+  SetRequestOutcomeSink(PostOutcome);
   ListenOnAll();
   InterlockedExchange(&g_serving, 1);
   Report(start, 0);

@@ -1,13 +1,15 @@
 // The service's overlapped named-pipe server: one thread serves the four
-// instances of \\.\pipe\doraruzoz, reads one PipeRequest per message, relays
-// it through HandleRequest and writes the reply back as one message.
+// instances of \\.\pipe\doraruzoz, reads one PipeRequest per message, hands
+// it to its transceiver's own thread through HandleRequest and writes the
+// reply back as one message once the outcome has come back.
 //
 // Threads: the instances are created by CreatePipeInstances, on the thread
 // that starts the service, before the server thread exists; from then on
 // PipeServerThread is the only thread that touches the PipeInstance records,
 // their events and the wait array. They live in static storage for the life
-// of the process and need no lock. HandleRequest runs on that thread and
-// reads the device table under the table's own guard.
+// of the process and need no lock. Outcomes come back from the transceiver
+// threads through a small mailbox of the server's, under its own lock, and
+// wake the server thread through the mailbox's event.
 #pragma once
 
 #include <windows.h>
@@ -30,25 +32,32 @@ static_assert(kReplyBufferSize == kPipeBufferSize,
               "a reply always fits the pipe's outbound buffer");
 
 // PipeInstance::state
-enum PipeState : uint32_t { Connecting = 0, Reading = 1, Writing = 2 };
+enum PipeState : uint32_t { Connecting = 0, Reading = 1, Writing = 2, Waiting = 3, Resting = 4 };
 
 // One pipe instance. Server thread only.
 //   state       pending clear                  pending set
 //   Connecting  (does not occur)               ConnectNamedPipe outstanding
 //   Reading     read to start when next served  read outstanding
-//   Writing     request to handle and reply     write outstanding
-//               to write when next served
+//   Writing     reply to write when next served write outstanding
+//   Waiting     its request is with its transceiver; nothing is read
+//               until the outcome comes back
+//   Resting     disconnected after repeated failures; listens again at
+//               restUntilMs, while the others are served
 struct PipeInstance {
   OVERLAPPED overlapped;  // every connect, read and write; hEvent = the instance's event
   HANDLE pipe;
-  PipeRequest request;    // every read lands here; never cleared between reads
-  DWORD bytesRead;        // count of a read that completed at once
-  uint8_t reply[kReplyBufferSize];  // UTF-16LE text with its NUL, from HandleRequest
+  PipeRequest request;    // every read lands here; cleared before each read
+  DWORD bytesRead;        // size of the message read last
+  uint8_t reply[kReplyBufferSize];  // UTF-16LE text with its NUL
   uint32_t bytesToWrite;  // reply size; a completed write must report exactly this
   uint32_t state;         // PipeState
   BOOL pending;           // an operation was started and its completion not yet collected
   ULONGLONG lastActivityMs;  // when a connect, read or write last completed
   DWORD failuresInARow;      // connections that ended without a request served
+  // Counts this instance's connections: an outcome is for the connection
+  // whose generation its tag carries, and dropped once that one has ended.
+  uint32_t generation;
+  ULONGLONG restUntilMs;  // Resting: when to listen again
 };
 
 // Optional start record. A starter that needs to know when clients can
@@ -81,7 +90,9 @@ void SetPipeServerFailureHandler(void (*handler)(DWORD error));
 // Thread routine: creates the four instances if CreatePipeInstances has not,
 // starts them listening and serves them until the process ends. A failed
 // connect, read or write recycles that instance (disconnect, listen again on
-// the same handle; a pause when one keeps failing). Returns 0 when it ends
+// the same handle; an instance that keeps failing rests a little first,
+// while the others are served). The thread never sleeps and never calls the
+// driver. Returns 0 when it ends
 // early: the instances could not be created, or the wait failed. Before
 // returning it closes every instance and event, so clients are refused
 // (ERROR_FILE_NOT_FOUND) rather than left waiting for a reply. Runs once per

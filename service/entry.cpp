@@ -67,5 +67,11 @@ int wmain(int argc, wchar_t** argv) {
     std::fflush(stdout);
     return static_cast<int>(error);
   }
-  return 0;
+  // The service has reported SERVICE_STOPPED. A transceiver thread may still
+  // be inside a driver call that hung; ending here without running static
+  // destructors or freeing anything means its late return never meets freed
+  // memory. (Windows keeps the process until the driver lets go of a thread
+  // caught inside it.)
+  std::fflush(stdout);
+  ExitProcess(0);
 }

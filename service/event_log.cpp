@@ -43,6 +43,8 @@ const MessageIdOf kMessageIds[] = {
     {kAdminTransceiverNotReady, MSG_TRANSCEIVER_NOT_READY},
     {kAdminWriteFailed, MSG_WRITE_FAILED},
     {kAdminRequestStuck, MSG_REQUEST_STUCK},
+    {kAdminTransceiverStuck, MSG_TRANSCEIVER_STUCK},
+    {kAdminTransceiverReturned, MSG_TRANSCEIVER_RETURNED},
     {kAdminDevicesNotListed, MSG_DEVICES_NOT_LISTED},
     {kAdminPipeNotCreated, MSG_PIPE_NOT_CREATED},
     {kAdminPipeServerFailing, MSG_PIPE_SERVER_FAILING},
@@ -65,6 +67,8 @@ static_assert(SameCode(MSG_SERVICE_STARTED, kAdminServiceStarted) &&
                   SameCode(MSG_TRANSCEIVER_NOT_READY, kAdminTransceiverNotReady) &&
                   SameCode(MSG_WRITE_FAILED, kAdminWriteFailed) &&
                   SameCode(MSG_REQUEST_STUCK, kAdminRequestStuck) &&
+                  SameCode(MSG_TRANSCEIVER_STUCK, kAdminTransceiverStuck) &&
+                  SameCode(MSG_TRANSCEIVER_RETURNED, kAdminTransceiverReturned) &&
                   SameCode(MSG_DEVICES_NOT_LISTED, kAdminDevicesNotListed) &&
                   SameCode(MSG_PIPE_NOT_CREATED, kAdminPipeNotCreated) &&
                   SameCode(MSG_PIPE_SERVER_FAILING, kAdminPipeServerFailing) &&
@@ -286,31 +290,4 @@ EventLogCounts EventLogCountsNow() {
   EventLogCounts counts = g_counts;
   ReleaseSRWLockExclusive(&g_lock);
   return counts;
-}
-
-void WideText(const wchar_t* text, char* out, size_t size) {
-  if (size == 0) return;
-  if (WideCharToMultiByte(CP_UTF8, 0, text, -1, out, static_cast<int>(size), nullptr, nullptr) <=
-      0) {
-    out[0] = '\0';
-  }
-  out[size - 1] = '\0';
-}
-
-void Win32ErrorText(uint32_t error, char* out, size_t size) {
-  if (size == 0) return;
-  wchar_t text[512];
-  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                           error, 0, text, sizeof text / sizeof text[0], nullptr);
-  while (n > 0 && (text[n - 1] == L'\r' || text[n - 1] == L'\n' || text[n - 1] == L' ' ||
-                   text[n - 1] == L'.')) {
-    --n;
-  }
-  if (n == 0) {
-    CopyCut("unknown error", out, size);
-    return;
-  }
-  text[n] = L'\0';
-  WideText(text, out, size);
-  if (out[0] == '\0') CopyCut("unknown error", out, size);
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "core/admin_event.h"
+#include "core/win/error_text.h"
 
 constexpr wchar_t kEventSourceName[] = L"ZARVO Remote";
 
@@ -35,12 +36,3 @@ EventLogCounts EventLogCountsNow();
 // included), as ReportEventW and FormatMessageW take it; 0 for a value that
 // is no event.
 uint32_t AdminEventMessageId(AdminEvent event);
-
-// A UTF-16 text as UTF-8, for an event's insert; always NUL-terminated
-// (`size` > 0), cut to fit, empty when it cannot be converted.
-void WideText(const wchar_t* text, char* out, size_t size);
-
-// The system's text for a Win32 error number, as UTF-8 without its line end
-// or final period, for an event's insert. Always writes a NUL-terminated text
-// (`size` > 0); "unknown error" when the system has none.
-void Win32ErrorText(uint32_t error, char* out, size_t size);

@@ -11,11 +11,15 @@
 //   itself, so a stop only reports STOP_PENDING there and hands the work to
 //   the worker thread;
 // - the worker thread waits for a stop (asked by the handler, or by the
-//   service itself when its pipe server fails or a request is stuck inside
-//   the driver) and carries it out: it closes the transceivers, reporting
-//   STOP_PENDING checkpoints, then reports SERVICE_STOPPED;
+//   service itself when its pipe server fails) and carries it out: it has
+//   every transceiver closed on its own thread, reporting STOP_PENDING
+//   checkpoints, then reports SERVICE_STOPPED. Meanwhile it is the watchdog:
+//   once a second it looks for a transceiver stuck inside the driver, which
+//   is then isolated (transceiver_queue.h), never a reason to stop;
 // - the pipe server thread serves requests for the life of the process and is
-//   never stopped; one reader thread per open transceiver.
+//   never stopped; each transceiver has a thread of its own and a reader
+//   thread. Neither ServiceMain nor the control handler ever calls the
+//   driver, so neither waits for a transceiver.
 // `g_context.status` is written by all of these, always under g_statusLock,
 // which also covers each report. The device table is shared with the pipe
 // server thread and guarded by its own lock (device_table.h).
@@ -31,6 +35,7 @@
 #include "core/version.h"
 #include "devices/device_channel.h"
 #include "devices/device_table.h"
+#include "devices/transceiver_queue.h"
 #include "devices/win/discovery.h"
 #include "pipe/pipe_security.h"
 #include "pipe/pipe_server.h"
@@ -44,11 +49,11 @@ namespace {
 constexpr DWORD kReportedServiceType = SERVICE_WIN32;
 constexpr DWORD kControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE;
 // Wait hints: how long the service manager is to wait for the next
-// checkpoint. A start step is the pipe's creation or the device walk; a
-// transceiver's open with its two start-up frames may take two gate bounds.
+// checkpoint. A start step is the pipe's creation or the device walk.
 constexpr DWORD kStartStepHintMs = 10000;
-// A transceiver's close waits up to 5 s for its reader thread.
+// The stop reports a checkpoint every second while transceivers close.
 constexpr DWORD kStopStepHintMs = 8000;
+constexpr DWORD kStopSliceMs = 1000;
 // However many transceivers hang, the stop reports SERVICE_STOPPED after
 // this long; what is still open then ends with the process.
 constexpr ULONGLONG kStopBudgetMs = 20000;
@@ -73,9 +78,6 @@ void ReportError(AdminEvent event, DWORD error, const char* reason = nullptr) {
   ReportAdminEvent(event, {Decimal(error).text, reason ? reason : text});
 }
 
-// A request inside the driver this long makes the service stop itself, so
-// that the service manager's recovery restarts it.
-constexpr uint64_t kStuckRequestLimitMs = 30000;
 constexpr DWORD kWatchdogPeriodMs = 1000;
 
 // Reports the status block as it stands; the caller holds g_statusLock.
@@ -88,6 +90,13 @@ void ReportLocked(ServiceContext& context) {
 
 void SetState(ServiceContext& context, DWORD state, DWORD waitHint) {
   std::lock_guard<std::mutex> hold(g_statusLock);
+  // Once a stop has begun, only its own reports may follow: a late RUNNING
+  // or a pause must not tell the service manager the stop was undone.
+  DWORD now = context.status.currentState;
+  if ((now == SERVICE_STOP_PENDING || now == SERVICE_STOPPED) && state != SERVICE_STOP_PENDING &&
+      state != SERVICE_STOPPED && g_stopping) {
+    return;
+  }
   bool pending = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING;
   context.status.currentState = state;
   context.status.controlsAccepted = pending || state == SERVICE_STOPPED ? 0 : kControlsAccepted;
@@ -150,27 +159,55 @@ void FinishStop(ServiceContext& context, DWORD exitCode, const char* reason) {
   ReportStopped(context, exitCode);
 }
 
-// Waits for a stop, and meanwhile watches for a request stuck inside the
-// driver. Once a stop began it no longer looks.
+// Waits for a stop, and meanwhile watches for a transceiver stuck inside
+// the driver.
 DWORD WINAPI WorkerThread(LPVOID) {
   while (WaitForSingleObject(g_stopEvent, kWatchdogPeriodMs) == WAIT_TIMEOUT) {
-    char serial[kPathSerialSize];
-    int slot = -1;
-    if (TableStuckRequest(g_context.devices, MonotonicMs(), kStuckRequestLimitMs, serial, &slot)) {
-      ReportAdminEvent(kAdminRequestStuck, {serial, Decimal(static_cast<uint32_t>(slot)).text,
-                                            Decimal(kStuckRequestLimitMs / 1000).text});
-      BeginStop(g_context, ERROR_TIMEOUT, "a request is stuck inside the transceivers' driver");
-    }
+    CheckStuckTransceivers(MonotonicMs(), kStuckCallLimitMs);
   }
   ServiceStop(g_context);
   FinishStop(g_context, g_stopError, g_stopReason);
   return 0;
 }
 
+// Has every transceiver closed on its own thread and waits, reporting a
+// checkpoint a second, until each has closed its driver handle, is stuck
+// inside the driver (it is then left behind), or `budgetMs` has run out.
+// Then drops the references.
+void CloseTransceivers(ServiceContext& context, DeviceRecord* records[kMaxDevices], int n,
+                       ULONGLONG budgetMs) {
+  for (int i = 0; i < n; ++i) AskTransceiverToClose(*records[i]);
+  ULONGLONG began = GetTickCount64();
+  for (;;) {
+    HANDLE open[kMaxDevices];
+    DWORD waiting = 0;
+    for (int i = 0; i < n; ++i) {
+      HANDLE closed = static_cast<HANDLE>(records[i]->closedEvent);
+      if (!closed || WaitForSingleObject(closed, 0) == WAIT_OBJECT_0) continue;
+      if (TransceiverStuck(*records[i])) continue;
+      open[waiting++] = closed;
+    }
+    ULONGLONG spent = GetTickCount64() - began;
+    if (waiting == 0) break;
+    if (spent >= budgetMs) {
+      TraceHook("stop left transceivers open", waiting);
+      break;
+    }
+    Progress(context, kStopStepHintMs);
+    ULONGLONG left = budgetMs - spent;
+    WaitForMultipleObjects(waiting, open, TRUE,
+                           static_cast<DWORD>(left < kStopSliceMs ? left : kStopSliceMs));
+    // A close that hangs is found here as at any other time.
+    CheckStuckTransceivers(MonotonicMs(), kStuckCallLimitMs);
+  }
+  for (int i = 0; i < n; ++i) ReleaseDeviceRecord(records[i]);
+}
+
 void CloseAllTransceivers(ServiceContext& context) {
+  TableClose(context.devices);
   DeviceRecord* records[kMaxDevices];
   int n = TableTakeAll(context.devices, records);
-  for (int i = 0; i < n; ++i) ReleaseDeviceRecord(records[i]);
+  CloseTransceivers(context, records, n, kStopBudgetMs);
 }
 
 }  // namespace
@@ -187,6 +224,11 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
     context.status.checkPoint = 0;
     context.status.waitHint = 0;
   }
+  // A second start in one process begins afresh.
+  g_stopping = false;
+  g_stopError = 0;
+  g_stopReason = "";
+  if (g_stopEvent) ResetEvent(g_stopEvent);
   context.statusHandle = RegisterServiceCtrlHandlerExW(kServiceName, ServiceControlHandler, nullptr);
   if (!context.statusHandle) return;
   SetState(context, SERVICE_START_PENDING, kStartStepHintMs);
@@ -194,7 +236,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   ReportAdminEvent(kAdminServiceStarted, {ZARVO_VERSION_TEXT});
 
   DWORD error = 0;
-  g_stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!g_stopEvent) g_stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   HANDLE worker = g_stopEvent ? CreateThread(nullptr, 0, WorkerThread, nullptr, 0, nullptr) : nullptr;
   if (!worker) error = GetLastError();
   if (error == 0) error = ServiceStart(context);
@@ -274,10 +316,11 @@ DWORD ServiceStart(ServiceContext& context) {
   }
   Progress(context, kStartStepHintMs);
 
-  // Each transceiver's open is one more step of the pending start.
-  context.progress = Progress;
+  // Each transceiver takes its slot at once and is opened on its own
+  // thread, so the walk is quick whatever the transceivers do; a request
+  // for one still opening waits behind its open.
+  TableReopen(context.devices);
   EnumeratePresentDevices(context);
-  context.progress = nullptr;
 
   // Requests are served only now, with the transceivers in the table. The
   // server thread is never stopped or waited for; no handle to it is kept.
@@ -307,23 +350,10 @@ void ServiceStop(ServiceContext& context) {
     context.notifyHandle = nullptr;
   }
   // Empty the table first, under its lock: every request after this point is
-  // answered "ZARVO device not found." instead of reaching a closed record.
-  // The pipe server thread goes on running until the process ends. A stuck
-  // request holds its record, not the table's guard, so it cannot hold up
-  // the stop.
-  DeviceRecord* records[kMaxDevices];
-  int n = TableTakeAll(context.devices, records);
-  ULONGLONG began = GetTickCount64();
-  for (int i = 0; i < n; ++i) {
-    if (GetTickCount64() - began > kStopBudgetMs) {
-      // Readers that would not end have used up the stop's time; the rest
-      // ends with the process.
-      TraceHook("stop left transceivers open", static_cast<uint32_t>(n - i));
-      break;
-    }
-    Progress(context, kStopStepHintMs);
-    // A request still writing to the record keeps it; that request closes it
-    // when it ends, or the process's end does.
-    ReleaseDeviceRecord(records[i]);
-  }
+  // answered "ZARVO device not found." instead of reaching a closing record,
+  // and an arrival racing the stop is refused. The pipe server thread goes
+  // on running until the process ends. A transceiver stuck inside the driver
+  // is left behind; its thread closes it if the call ever returns before the
+  // process ends.
+  CloseAllTransceivers(context);
 }

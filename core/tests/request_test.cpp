@@ -6,6 +6,7 @@
 #include "core/handle_request.h"
 #include "core/request.h"
 #include "devices/device_table.h"
+#include "devices/tests/fake_channel.h"
 #include "devices/tests/fake_d2xx.h"
 
 namespace {
@@ -73,6 +74,7 @@ class HandleRequestTest : public ::testing::Test {
   DeviceRecord* Attach(FakeDevice& device) {
     DeviceRecord* r = CreateDeviceRecord(static_cast<uint8_t>(TableCount(g_context.devices)));
     r->handle = AsHandle(device);
+    MarkServing(*r);
     EXPECT_TRUE(TableAppend(g_context.devices, r));
     return r;
   }
@@ -80,7 +82,7 @@ class HandleRequestTest : public ::testing::Test {
   std::string Send(const PipeRequest& request) {
     uint8_t reply[kReplyBufferSize];
     uint32_t bytes = 0;
-    HandleRequest(request, reply, bytes);
+    HandleRequestNow(request, reply, bytes);
     return Decode(reply, bytes);
   }
 };

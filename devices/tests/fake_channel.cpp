@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/handle_request.h"
 #include "devices/device_channel.h"
+#include "devices/transceiver_queue.h"
 
 FakeChannel g_channel;
 
@@ -30,6 +32,73 @@ ChannelCall Observe(const std::string& serial, DeviceRecord* record) {
   return call;
 }
 
+// Records whose stand-in thread is at work right now, on some thread: a
+// wake meanwhile (a close asked from inside an open, say) is only noted,
+// and the one at work takes another turn.
+std::mutex g_workMu;
+std::set<DeviceRecord*> g_atWork;
+std::set<DeviceRecord*> g_wokenAgain;
+
+void OpenAndReport(DeviceRecord& record) {
+  record.openStatus.store(kOpenPending, std::memory_order_release);
+  DeviceStatus status = OpenDevice(record.pathSerial, record);
+  record.openStatus.store(status, std::memory_order_release);
+  ReportOpenOutcome(record, status);
+}
+
+// One turn of the stand-in thread; false once it has closed and ended.
+bool Turn(DeviceRecord& record) {
+  bool close = false, reopen = false;
+  {
+    LockHold hold(record.lock);
+    close = record.closeAsked != 0;
+    reopen = record.reopenAsked != 0;
+    record.reopenAsked = 0;
+  }
+  if (close) {
+    ShutDevice(record);
+    {
+      LockHold hold(record.lock);
+      record.threadRunning = 0;
+    }
+    AnswerQueuedRequests(record, kStatusDeviceNotFound);
+    return false;
+  }
+  if (reopen) {
+    ShutDevice(record);
+    OpenAndReport(record);
+  }
+  RunQueuedRequests(record);
+  return true;
+}
+
+// Takes turns until no wake came meanwhile. The caller has put the record
+// into g_atWork.
+void Work(DeviceRecord& record, bool opening) {
+  if (opening) OpenAndReport(record);
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> hold(g_workMu);
+      g_wokenAgain.erase(&record);
+    }
+    bool alive = Turn(record);
+    std::lock_guard<std::mutex> hold(g_workMu);
+    if (!alive) {
+      g_atWork.erase(&record);
+      break;
+    }
+    if (!g_wokenAgain.count(&record)) {
+      g_atWork.erase(&record);
+      return;
+    }
+  }
+  // Ended: the thread's reference goes.
+  ReleaseDeviceRecord(&record);
+}
+
+DeviceStatus g_lastOutcome = 0;
+void CaptureOutcome(uint64_t, DeviceStatus status) { g_lastOutcome = status; }
+
 }  // namespace
 
 void ResetFakeChannel(DeviceTable& table) {
@@ -41,6 +110,56 @@ void ResetFakeChannel(DeviceTable& table) {
   g_channel.closes.clear();
   g_channel.closedRecords.clear();
   g_channel.devices.clear();
+}
+
+DeviceStatus StartTransceiver(DeviceRecord& record) {
+  {
+    LockHold hold(record.lock);
+    record.threadRunning = 1;
+  }
+  HoldDeviceRecord(&record);
+  {
+    std::lock_guard<std::mutex> hold(g_workMu);
+    g_atWork.insert(&record);
+  }
+  Work(record, true);
+  return FT_OK;
+}
+
+void WakeTransceiver(DeviceRecord& record) {
+  {
+    LockHold hold(record.lock);
+    if (!record.threadRunning) return;
+  }
+  {
+    std::lock_guard<std::mutex> hold(g_workMu);
+    if (g_atWork.count(&record)) {
+      g_wokenAgain.insert(&record);
+      return;
+    }
+    g_atWork.insert(&record);
+  }
+  Work(record, false);
+}
+
+void MarkServing(DeviceRecord& record) {
+  record.openStatus.store(kStatusOk, std::memory_order_release);
+  LockHold hold(record.lock);
+  record.threadRunning = 1;
+}
+
+DeviceStatus SendNow(DeviceTable& table, uint8_t iid, const Frame& frame) {
+  SetRequestOutcomeSink(CaptureOutcome);
+  DeviceStatus status = 0;
+  if (TableSubmitRequest(table, iid, frame, 0, &status)) status = g_lastOutcome;
+  return status;
+}
+
+void HandleRequestNow(const PipeRequest& request, uint8_t* reply, uint32_t& bytesToWrite) {
+  SetRequestOutcomeSink(CaptureOutcome);
+  if (HandleRequest(request, sizeof request, 0, reply, bytesToWrite)) {
+    bytesToWrite = EncodeReply(g_lastOutcome, reply, kReplyBufferSize);
+  }
 }
 
 DeviceStatus OpenDevice(const char* serial, DeviceRecord& record) {
@@ -61,16 +180,25 @@ DeviceStatus OpenDevice(const char* serial, DeviceRecord& record) {
 
 DeviceStatus DrainDevice(DeviceRecord&) { return FT_OK; }
 
-void CloseDevice(DeviceRecord* record) {
+bool ShutDevice(DeviceRecord& record) {
   // Known by the EEPROM serial number (which may fill its buffer without a
   // terminator), else by the one it arrived with.
-  std::string serial(record->serialNumber, strnlen(record->serialNumber, kSerialNumberSize));
-  if (serial.empty()) serial = record->pathSerial;
-  ChannelCall call = Observe(serial, record);
+  std::string serial(record.serialNumber, strnlen(record.serialNumber, kSerialNumberSize));
+  if (serial.empty()) serial = record.pathSerial;
+  ChannelCall call = Observe(serial, &record);
   {
     std::lock_guard<std::mutex> hold(g_channel.mu);
     g_channel.closes.push_back(call);
-    g_channel.closedRecords.push_back(record);
+    g_channel.closedRecords.push_back(&record);
   }
-  FreeDeviceRecord(record);
+  record.handle = nullptr;
+  return true;
 }
+
+void CloseDevice(DeviceRecord* record) {
+  if (!record) return;
+  ShutDevice(*record);
+  DisposeDeviceRecord(record);
+}
+
+void DisposeDeviceRecord(DeviceRecord* record) { FreeDeviceRecord(record); }

@@ -10,6 +10,7 @@
 #include "core/frame.h"
 #include "devices/hotplug.h"
 #include "devices/tests/fake_channel.h"
+#include "devices/transceiver_queue.h"
 
 // Allocation failure on demand, for the one test that needs it: the nothrow
 // form is what CreateDeviceRecord uses.
@@ -52,7 +53,9 @@ class Hotplug : public ::testing::Test {
   ServiceContext context{};
 };
 
-TEST_F(Hotplug, BothProductIdsAreOpenedBeforeTheyBecomeReachable) {
+// Each takes its slot at once and is opened there by its own thread (the
+// stand-in channel opens on the adding thread), never under the guard.
+TEST_F(Hotplug, BothProductIdsTakeTheirSlotsInOrderAndAreOpenedThere) {
   ParseInstanceId("USB\\VID_0403&PID_F06F\\EL000123", context);
   ParseInstanceId("USB\\VID_0403&PID_E0E8\\EL000124", context);
   ASSERT_EQ(context.devices.count, 2);
@@ -63,7 +66,7 @@ TEST_F(Hotplug, BothProductIdsAreOpenedBeforeTheyBecomeReachable) {
   EXPECT_EQ(context.devices.entries[1]->instance, 1);
   for (const ChannelCall& open : g_channel.opens) {
     EXPECT_TRUE(open.guardWasFree);
-    EXPECT_FALSE(open.recordWasInTable);
+    EXPECT_TRUE(open.recordWasInTable);
   }
 }
 
@@ -138,7 +141,7 @@ TEST_F(Hotplug, RemovalClosesTheGapAndAnArrivalTakesTheNextSlot) {
   Frame frame;
   PrepareFrame(frame, 1);
   LoadTableFrame(frame, 2);
-  EXPECT_EQ(TableSendFrame(context.devices, 1, frame), 0u);
+  EXPECT_EQ(SendNow(context.devices, 1, frame), 0u);
   EXPECT_EQ(g_channel.devices["ELRRRR"]->written.size(), frame.length);
   EXPECT_TRUE(g_channel.devices["ELQQQQ"]->written.empty());
 
@@ -159,78 +162,56 @@ TEST_F(Hotplug, RemovingASerialNumberNotInTheTableChangesNothing) {
 }
 
 // P, X and R arrive; X's open fails, and it is plugged in again and again.
-// Each arrival replaces X's dead record in slot 1: the dead one is closed
-// before the new open, the new one sits in the slot marked as opening
-// (requests get status 3 without a driver call), and P and R keep their
-// slots. Once X opens, its arrival replaces the record in place for good.
-TEST_F(Hotplug, ReplugsOfATransceiverThatFailsToOpenKeepOneRecordInItsSlot) {
-  static std::vector<size_t> progressAt;  // opens made when the callback ran
-  progressAt.clear();
-  context.progress = [](ServiceContext&, uint32_t waitHintMs) {
-    EXPECT_EQ(waitHintMs, 2 * kGateTimeoutMs + 4000);
-    progressAt.push_back(g_channel.opens.size());
-  };
+// Each arrival has X's own record opened again in slot 1, its old handle
+// closed first; P and R keep their slots. Once X opens, a further arrival
+// is a duplicate.
+TEST_F(Hotplug, ReplugsOfATransceiverThatFailsToOpenReopenItsRecordInItsSlot) {
   const char* xPath = "\\\\?\\USB#VID_0403&PID_F06F#ELXXXX#{A5DCBF10-6530-11D2-901F-00C04FB951ED}";
   g_channel.failOpen.insert("ELXXXX");
   ParseInstanceId("USB\\VID_0403&PID_F06F\\ELPPPP", context);
-  EXPECT_EQ(AddDevice("USB\\VID_0403&PID_F06F\\EL", "ELXXXX", context), FT_DEVICE_NOT_OPENED);
+  EXPECT_EQ(AddDevice("USB\\VID_0403&PID_F06F\\EL", "ELXXXX", context), kAddOpening);
   ParseInstanceId("USB\\VID_0403&PID_F06F\\ELRRRR", context);
   ASSERT_EQ(context.devices.count, 3);
   DeviceRecord* p = context.devices.entries[0];
+  DeviceRecord* x = context.devices.entries[1];
   DeviceRecord* r = context.devices.entries[2];
+  EXPECT_EQ(x->openStatus.load(), FT_DEVICE_NOT_OPENED);
 
   Frame frame;
   PrepareFrame(frame, 1);
   LoadTableFrame(frame, 2);
-  // While a replacement opens: status 3, and the dead record already closed.
-  std::vector<uint32_t> duringOpen;
-  size_t closesBeforeOpen = 0;
-  g_channel.duringOpen = [&](DeviceRecord&) {
-    duringOpen.push_back(TableSendFrame(context.devices, 1, frame));
-    closesBeforeOpen = g_channel.closes.size();
-  };
-
   for (int replug = 1; replug <= 3; ++replug) {
-    DeviceRecord* dead = context.devices.entries[1];
     // The driver's own answer for a handle that was never opened.
-    EXPECT_EQ(TableSendFrame(context.devices, 1, frame), FT_INVALID_HANDLE);
+    EXPECT_EQ(SendNow(context.devices, 1, frame), FT_INVALID_HANDLE);
     Arrive(xPath);
     ASSERT_EQ(context.devices.count, 3);
     EXPECT_EQ(context.devices.entries[0], p);
+    EXPECT_EQ(context.devices.entries[1], x) << "the same record, opened again";
     EXPECT_EQ(context.devices.entries[2], r);
-    EXPECT_NE(context.devices.entries[1], dead) << "a new record each time";
-    EXPECT_EQ(context.devices.entries[1]->instance, 1);
     ASSERT_EQ(g_channel.closes.size(), static_cast<size_t>(replug));
-    EXPECT_EQ(g_channel.closedRecords.back(), dead) << "the dead one, closed once";
-    EXPECT_EQ(closesBeforeOpen, static_cast<size_t>(replug)) << "closed before the new open";
-    EXPECT_EQ(duringOpen.back(), FT_DEVICE_NOT_OPENED);
+    EXPECT_EQ(g_channel.closedRecords.back(), x);
     EXPECT_TRUE(g_channel.opens.back().guardWasFree);
     EXPECT_TRUE(g_channel.opens.back().recordWasInTable);
   }
 
   g_channel.failOpen.clear();
-  DeviceRecord* lastDead = context.devices.entries[1];
-  Arrive(xPath);
+  EXPECT_EQ(AddDevice("USB\\VID_0403&PID_F06F\\EL", "ELXXXX", context), kAddReopening);
   ASSERT_EQ(context.devices.count, 3);
-  EXPECT_EQ(context.devices.entries[0], p);
-  EXPECT_EQ(context.devices.entries[2], r);
+  EXPECT_EQ(context.devices.entries[1], x);
   EXPECT_EQ(SerialAt(1), "ELXXXX");
-  EXPECT_EQ(g_channel.closedRecords.back(), lastDead);
-  EXPECT_EQ(TableSendFrame(context.devices, 1, frame), 0u);
+  EXPECT_EQ(SendNow(context.devices, 1, frame), 0u);
   EXPECT_EQ(g_channel.devices["ELXXXX"]->written.size(), frame.length);
 
   // Open now: a further arrival is a duplicate, and nothing else was closed.
   size_t opens = g_channel.opens.size();
-  Arrive(xPath);
+  EXPECT_EQ(AddDevice("USB\\VID_0403&PID_F06F\\EL", "ELXXXX", context), kAddIgnored);
   EXPECT_EQ(g_channel.opens.size(), opens);
   EXPECT_EQ(g_channel.closes.size(), 4u);
-  EXPECT_EQ(progressAt, (std::vector<size_t>{0, 1, 2, 3, 4, 5, 6}))
-      << "the callback runs right before every open";
 }
 
 // A dead record leaves with its transceiver's departure, matched by the
-// serial number of the path it arrived with; and a stop during a
-// replacement's open leaves the record to the open, which closes it after.
+// serial number of the path it arrived with; and a stop during a reopen
+// leaves the record to its thread, which closes it once the open has ended.
 TEST_F(Hotplug, ADeadRecordIsRemovedByItsPathsSerialAndAStopNeverClosesAnOpeningRecord) {
   g_channel.failOpen.insert("EL000999");
   const char* path = "\\\\?\\USB#VID_0403&PID_F06F#el000999#{A5DCBF10-6530-11D2-901F-00C04FB951ED}";
@@ -253,16 +234,26 @@ TEST_F(Hotplug, ADeadRecordIsRemovedByItsPathsSerialAndAStopNeverClosesAnOpening
   DeviceRecord* opening = nullptr;
   g_channel.duringOpen = [&](DeviceRecord& record) {
     opening = &record;
+    TableClose(context.devices);
     DeviceRecord* out[kMaxDevices];
     int n = TableTakeAll(context.devices, out);
-    for (int i = 0; i < n; ++i) ReleaseDeviceRecord(out[i]);
+    for (int i = 0; i < n; ++i) {
+      AskTransceiverToClose(*out[i]);
+      ReleaseDeviceRecord(out[i]);
+    }
   };
   size_t closes = g_channel.closes.size();
-  EXPECT_EQ(AddDevice("USB\\VID_0403&PID_F06F\\EL", "EL000999", context), 0u);
+  EXPECT_EQ(AddDevice("USB\\VID_0403&PID_F06F\\EL", "EL000999", context), kAddReopening);
   EXPECT_EQ(context.devices.count, 0);
   ASSERT_EQ(g_channel.closes.size(), closes + 3) << "the dead one, the other, the opened one";
   EXPECT_EQ(g_channel.closedRecords.back(), opening) << "closed only once its open had ended";
   EXPECT_EQ(g_channel.closes.back().serial, "EL000999");
+
+  // A closed table takes no arrival: nothing is left that nobody closes.
+  g_channel.duringOpen = nullptr;
+  EXPECT_EQ(AddDevice("USB\\VID_0403&PID_F06F\\EL", "EL000002", context), kAddRefused);
+  EXPECT_EQ(context.devices.count, 0);
+  TableReopen(context.devices);
 }
 
 TEST_F(Hotplug, ASixtyFifthTransceiverIsRefusedBeforeAnythingIsCreated) {
@@ -273,7 +264,7 @@ TEST_F(Hotplug, ASixtyFifthTransceiverIsRefusedBeforeAnythingIsCreated) {
   }
   ASSERT_EQ(context.devices.count, kMaxDevices);
   EXPECT_EQ(context.devices.entries[kMaxDevices - 1]->instance, kMaxDevices - 1);
-  EXPECT_EQ(AddDevice("USB\\VID_0403&PID_F06F\\EL", "EL999999", context), 0u);
+  EXPECT_EQ(AddDevice("USB\\VID_0403&PID_F06F\\EL", "EL999999", context), kAddTableFull);
   EXPECT_EQ(context.devices.count, kMaxDevices);
   EXPECT_EQ(g_channel.opens.size(), static_cast<size_t>(kMaxDevices));
 
@@ -286,9 +277,9 @@ TEST_F(Hotplug, ASixtyFifthTransceiverIsRefusedBeforeAnythingIsCreated) {
 
 TEST_F(Hotplug, ARecordThatCannotBeAllocatedAddsNothing) {
   g_failAllocations = true;
-  DeviceStatus status = AddDevice("USB\\VID_0403&PID_F06F\\EL", "EL000001", context);
+  AddOutcome outcome = AddDevice("USB\\VID_0403&PID_F06F\\EL", "EL000001", context);
   g_failAllocations = false;
-  EXPECT_EQ(status, 0u);
+  EXPECT_EQ(outcome, kAddRefused);
   EXPECT_EQ(context.devices.count, 0);
   EXPECT_TRUE(g_channel.opens.empty());
   // The next arrival of the same transceiver is not taken for a duplicate.

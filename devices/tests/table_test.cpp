@@ -6,9 +6,12 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "core/frame.h"
 #include "devices/device_table.h"
+#include "devices/transceiver_queue.h"
 #include "devices/tests/fake_channel.h"
 #include "devices/tests/fake_d2xx.h"
 
@@ -114,59 +117,65 @@ TEST(Table, TakeAllKeepsSlotOrder) {
   ReleaseDeviceRecord(b);
 }
 
-// Two transceivers; a request to the first is held inside the driver (the
-// test holds the fake device's lock, so its modem-status poll waits there).
-// Meanwhile the guard is free: the watchdog sees the request, the first
-// transceiver is removed and the rest of the table is emptied as the stop
-// does. Only the held record stays open, and the request
-// closes it, once, when it comes back from the driver.
-TEST(Table, ARequestInsideTheDriverKeepsItsRecordAliveAndItsLastReleaseClosesIt) {
+// A request is held inside the driver (the test holds the fake device's
+// lock, so the transceiver's modem-status poll waits there) while a second
+// one queues behind it. The watchdog gives up on the call once it is over
+// the limit: both are answered "i/o error" at once, exactly once, and a new
+// request is answered so without queueing. When the held call returns, its
+// result reaches nobody; once the transceiver is no longer stuck, requests
+// are written again.
+TEST(Transceiver, AStuckCallIsGivenUpOnOnceAndItsLateReturnAnswersNobody) {
+  static std::mutex outcomesMu;
+  static std::vector<std::pair<uint64_t, DeviceStatus>> outcomes;
+  outcomes.clear();
   DeviceTable table{};
   ResetFakeChannel(table);
   FakeDevice held;
   DeviceRecord* a = Make(table, "EL7");
   a->handle = AsHandle(held);
+  a->table = &table;
+  MarkServing(*a);
   TableAppend(table, a);
-  DeviceRecord* b = Make(table, "");  // no EEPROM serial: known by its path's
-  std::snprintf(b->pathSerial, sizeof b->pathSerial, "%s", "EL8");
-  TableAppend(table, b);
+  SetRequestOutcomeSink([](uint64_t tag, DeviceStatus status) {
+    std::lock_guard<std::mutex> hold(outcomesMu);
+    outcomes.push_back({tag, status});
+  });
+  auto answered = [] {
+    std::lock_guard<std::mutex> hold(outcomesMu);
+    return outcomes;
+  };
 
   Frame frame;
   PrepareFrame(frame, 0);
   LoadTableFrame(frame, 2);
-  char serial[kPathSerialSize] = "unset";
-  int slot = -1;
-  EXPECT_FALSE(TableStuckRequest(table, MonotonicMs() + 100000, 0, serial, &slot));
-
+  DeviceStatus status = 99;
   std::unique_lock<std::mutex> inDriver(held.mu);
-  std::atomic<uint32_t> status{99};
-  std::thread request([&] { status = TableSendFrame(table, 0, frame); });
-  while (table.sendStartedMs.load() == 0) std::this_thread::yield();
-  uint64_t began = table.sendStartedMs.load();
+  // The stand-in channel writes on the thread that queues: this one plays
+  // the transceiver's own thread.
+  std::thread writer([&] { TableSubmitRequest(table, 0, frame, 1, &status); });
+  while (a->callStartedMs.load() == 0) std::this_thread::yield();
+  uint64_t began = a->callStartedMs.load();
+  EXPECT_TRUE(TableSubmitRequest(table, 0, frame, 2, &status)) << "queued behind the held one";
 
-  EXPECT_FALSE(TableStuckRequest(table, began + 1000, 1000, serial, &slot)) << "not over the limit";
-  EXPECT_TRUE(TableStuckRequest(table, began + 1001, 1000, serial, &slot));
-  EXPECT_STREQ(serial, "EL7");
-  EXPECT_EQ(slot, 0);
-
-  EXPECT_EQ(TableTakeBySerial(table, "el7"), a);
-  ReleaseDeviceRecord(a);
-  EXPECT_EQ(table.count, 1);
-  Empty(table);
-  EXPECT_EQ(TableSendFrame(table, 0, frame), 2u) << "device not found";
-  ASSERT_EQ(g_channel.closes.size(), 1u) << "only the record nobody holds is closed";
-  EXPECT_EQ(g_channel.closedRecords[0], b);
-  EXPECT_EQ(g_channel.closes[0].serial, "EL8");
+  EXPECT_EQ(CheckStuckTransceivers(began + 1000, 1000), 0) << "not over the limit";
+  EXPECT_EQ(CheckStuckTransceivers(began + 1001, 1000), 1);
+  EXPECT_EQ(CheckStuckTransceivers(began + 5000, 1000), 0) << "given up on once";
+  EXPECT_EQ(answered(), (std::vector<std::pair<uint64_t, DeviceStatus>>{{1, FT_IO_ERROR},
+                                                                         {2, FT_IO_ERROR}}));
+  EXPECT_FALSE(TableSubmitRequest(table, 0, frame, 3, &status));
+  EXPECT_EQ(status, FT_IO_ERROR);
 
   inDriver.unlock();
-  request.join();
-  EXPECT_EQ(status.load(), 0u);
-  EXPECT_EQ(held.written.size(), frame.length) << "the whole frame went to the held record";
-  ASSERT_EQ(g_channel.closes.size(), 2u);
-  EXPECT_EQ(g_channel.closedRecords[1], a);
-  EXPECT_TRUE(g_channel.closes[1].guardWasFree);
-  EXPECT_EQ(table.sendStartedMs.load(), 0u);
-  EXPECT_FALSE(TableStuckRequest(table, MonotonicMs() + 100000, 0, serial, &slot));
+  writer.join();
+  EXPECT_EQ(held.written.size(), frame.length) << "the held call did write its frame";
+  EXPECT_EQ(answered().size(), 2u) << "its late result reaches nobody";
+
+  EXPECT_TRUE(ClearStuck(*a));
+  EXPECT_FALSE(ClearStuck(*a));
+  EXPECT_EQ(SendNow(table, 0, frame), 0u);
+  EXPECT_EQ(held.written.size(), 2u * frame.length);
+  Empty(table);
+  SetRequestOutcomeSink(nullptr);
   g_channel.table = nullptr;
 }
 

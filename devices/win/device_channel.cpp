@@ -1,26 +1,28 @@
-// The device channel on Windows: opening a transceiver, its reader thread,
-// and closing it.
+// The device channel on Windows: each transceiver's own thread, its reader
+// thread, and opening and closing it.
 //
 // Threads and what they touch:
-// - OpenDevice runs on the thread that adds the transceiver (the service
-//   main thread at start, the control thread for device events). CloseDevice
-//   runs on whichever thread let go of the record last (ReleaseDeviceRecord):
-//   the control thread (removal, stop), the adding thread (a record that
-//   could not be appended), or the pipe server thread (a request that was
-//   still writing when its record left the table). The reference that
-//   AddDevice holds until the open has ended keeps the two from ever running
-//   at once for one record. They own the record's handle, events and thread
-//   handle.
+// - The transceiver thread (one per record, started by StartTransceiver
+//   with a reference of its own) makes every driver call for its
+//   transceiver except the reader's: it opens it (OpenDevice), writes the
+//   requests queued for it (RunQueuedRequests), and closes it (ShutDevice)
+//   when its record left the table. It alone owns the record's driver
+//   handle, the reader thread's handle and the reader's events.
 // - The reader thread (one per opened transceiver) is handed the record by
-//   CreateThread. It waits on rxEvent and stopEvent, and drains the driver
-//   into the receive framing under the record's `lock`; the rx* fields are
-//   its alone.
-// - SendFrame may write to the same handle from the pipe server thread at any
-//   time while a request holds the record; the driver serialises that.
-// Teardown order: CloseDevice stops the reader thread and waits until it has
-// ended, and only then closes the driver handle, the events and the thread
-// handle, and frees the record. So no drain ever runs on a closed handle, and
-// no thread touches a freed record or a closed event.
+//   CreateThread. It waits on stopEvent and rxEvent and drains the driver
+//   into the receive framing; the rx* fields are its alone.
+// - Other threads only queue work and wake the transceiver thread through
+//   workEvent (the pipe server thread, the control thread), or give up on a
+//   call that hangs (the watchdog, transceiver_queue.h).
+// A call that never returns holds up only its own transceiver thread. Its
+// handle is never closed under it and the thread is never terminated: the
+// thread's reference keeps the record alive until the call returns, and only
+// then is the transceiver closed (and opened again if it is still plugged
+// in).
+// Teardown order: the transceiver thread stops the reader thread and waits
+// until it has ended, and only then closes the driver handle and the
+// reader's events; then it sets closedEvent and drops its reference. The
+// last reference frees the record's own events and memory.
 #include "devices/device_channel.h"
 
 #include <windows.h>
@@ -30,6 +32,7 @@
 #include "devices/d2xx.h"
 #include "devices/receive_framing.h"
 #include "devices/send_frame.h"
+#include "devices/transceiver_queue.h"
 
 namespace {
 
@@ -37,14 +40,26 @@ constexpr uint32_t kBaudRate = 9600;
 constexpr uint8_t kXon = 0x17;
 constexpr uint8_t kXoff = 0x19;
 constexpr uint32_t kDrainChunk = 256;
-// How long CloseDevice waits for a reader thread to end. A thread that has
-// not ended by then is stuck inside the driver: its record, events and
-// thread handle are then left alone for good rather than freed under it.
+// How long a close waits for a reader thread to end. A thread that has not
+// ended by then is stuck inside the driver: the handle it reads from is
+// then left open, and its record alive, for good.
 constexpr DWORD kReaderStopTimeoutMs = 5000;
+// How often an open that waits for an earlier record's handle looks again.
+constexpr DWORD kPredecessorPollMs = 100;
+// The stack each transceiver thread and reader thread reserves: 64
+// transceivers, each with two threads, stuck ones included, take 8 MiB of
+// a 32-bit process's 2 GiB. Neither thread keeps more than a frame or a
+// drain chunk on its stack.
+constexpr SIZE_T kThreadStackBytes = 64 * 1024;
 
 void CloseIfSet(void*& handle) {
   if (handle) CloseHandle(static_cast<HANDLE>(handle));
   handle = nullptr;
+}
+
+HANDLE NewThread(LPTHREAD_START_ROUTINE routine, void* arg) {
+  return CreateThread(nullptr, kThreadStackBytes, routine, arg,
+                      STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
 }
 
 void TraceEeprom(const DeviceRecord& record) {
@@ -63,23 +78,145 @@ void SendStartupFrame(DeviceRecord& record, uint8_t row) {
   SendFrame(record, frame);
 }
 
-DWORD WINAPI ReaderThread(void* record);
+bool CloseAsked(DeviceRecord& record) {
+  LockHold hold(record.lock);
+  return record.closeAsked != 0;
+}
+
+// Opens the record's transceiver (again), once no earlier record of the
+// same transceiver holds the driver handle, and reports how it went.
+// Returns false when a close was asked before the open could start.
+bool OpenAndReport(DeviceRecord& record) {
+  record.openStatus.store(kOpenPending, std::memory_order_release);
+  // The driver refuses a second open of one transceiver: a record that left
+  // the table while its call hung keeps the handle until the call returns.
+  while (OtherRecordHoldsHandle(&record, record.pathSerial)) {
+    if (CloseAsked(record)) return false;
+    Sleep(kPredecessorPollMs);
+  }
+  if (CloseAsked(record)) return false;
+  DeviceStatus status = OpenDevice(record.pathSerial, record);
+  // Release order: the handle and the EEPROM strings are in place before a
+  // match can see the record as open.
+  record.openStatus.store(status, std::memory_order_release);
+  ReportOpenOutcome(record, status);
+  return true;
+}
+
+// What ends a transceiver thread's serving: a close, or a reopen (asked, or
+// after a call that hung has returned while the transceiver is still in
+// the table).
+enum ServeEnd { kServeClose, kServeReopen };
+
+ServeEnd Serve(DeviceRecord& record) {
+  for (;;) {
+    RunQueuedRequests(record);
+    if (ClearStuck(record)) {
+      // The call the watchdog gave up on has returned.
+      return RecordSlot(record) >= 0 ? kServeReopen : kServeClose;
+    }
+    {
+      LockHold hold(record.lock);
+      if (record.closeAsked) return kServeClose;
+      if (record.reopenAsked) {
+        record.reopenAsked = 0;
+        return kServeReopen;
+      }
+    }
+    WaitForSingleObject(static_cast<HANDLE>(record.workEvent), INFINITE);
+  }
+}
+
+// One per record; `arg` is its DeviceRecord, with a reference that is this
+// thread's.
+DWORD WINAPI TransceiverThread(void* arg) {
+  DeviceRecord& record = *static_cast<DeviceRecord*>(arg);
+  bool shut = true;
+  for (;;) {
+    if (!OpenAndReport(record)) break;
+    ServeEnd end = Serve(record);
+    shut = ShutDevice(record);
+    if (end == kServeClose || !shut) break;
+    TraceHook("reopening instance", record.instance);
+  }
+  record.closing = 1;
+  if (shut) shut = ShutDevice(record);
+  {
+    LockHold hold(record.lock);
+    record.threadRunning = 0;
+  }
+  // Whatever is still queued is for a transceiver that has gone.
+  AnswerQueuedRequests(record, kStatusDeviceNotFound);
+  SetEvent(static_cast<HANDLE>(record.closedEvent));
+  // A reader stuck inside the driver still uses the record: it stays alive.
+  if (shut) ReleaseDeviceRecord(&record);
+  return 0;
+}
+
+DWORD WINAPI ReaderThread(void* arg);
 
 }  // namespace
 
-DeviceStatus OpenDevice(const char* serial, DeviceRecord& record) {
-  // The record's lock is a std::mutex, ready since the record was made.
-  DeviceStatus status =
-      FT_OpenEx(const_cast<char*>(serial), FT_OPEN_BY_SERIAL_NUMBER, &record.handle);
-  if (status != FT_OK) return status;
+DeviceStatus StartTransceiver(DeviceRecord& record) {
+  record.workEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  record.closedEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE thread = nullptr;
+  if (record.workEvent && record.closedEvent) {
+    {
+      LockHold hold(record.lock);
+      record.threadRunning = 1;
+    }
+    HoldDeviceRecord(&record);  // the thread's; it is handed over here
+    thread = NewThread(TransceiverThread, &record);
+    if (!thread) {
+      TraceHook("transceiver thread creation failed", GetLastError());
+      {
+        LockHold hold(record.lock);
+        record.threadRunning = 0;
+      }
+      ReleaseDeviceRecord(&record);
+    }
+  }
+  if (!thread) {
+    record.openStatus.store(FT_INSUFFICIENT_RESOURCES, std::memory_order_release);
+    // Nothing to wait for at the stop.
+    if (record.closedEvent) SetEvent(static_cast<HANDLE>(record.closedEvent));
+    return FT_INSUFFICIENT_RESOURCES;
+  }
+  // No handle is kept: the stop waits on closedEvent instead.
+  CloseHandle(thread);
+  return FT_OK;
+}
 
-  // A failure here leaves the handle open (CloseDevice closes it) and makes
+void WakeTransceiver(DeviceRecord& record) {
+  if (record.workEvent) SetEvent(static_cast<HANDLE>(record.workEvent));
+}
+
+DeviceStatus OpenDevice(const char* serial, DeviceRecord& record) {
+  DeviceStatus status;
+  {
+    DriverCall call(record);
+    status = FT_OpenEx(const_cast<char*>(serial), FT_OPEN_BY_SERIAL_NUMBER, &record.handle);
+  }
+  if (status != FT_OK) return status;
+  record.handleLive.store(1, std::memory_order_release);
+
+  // A failure here leaves the handle open (ShutDevice closes it) and makes
   // nothing else: no events, no reader thread, no start-up frames.
-  status = FT_SetBaudRate(record.handle, kBaudRate);
+  {
+    DriverCall call(record);
+    status = FT_SetBaudRate(record.handle, kBaudRate);
+  }
   if (status != FT_OK) return status;
-  status = FT_SetDataCharacteristics(record.handle, FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_NONE);
+  {
+    DriverCall call(record);
+    status = FT_SetDataCharacteristics(record.handle, FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_NONE);
+  }
   if (status != FT_OK) return status;
-  status = FT_SetFlowControl(record.handle, FT_FLOW_NONE, kXon, kXoff);
+  {
+    DriverCall call(record);
+    status = FT_SetFlowControl(record.handle, FT_FLOW_NONE, kXon, kXoff);
+  }
   if (status != FT_OK) return status;
 
   record.rxEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -93,20 +230,29 @@ DeviceStatus OpenDevice(const char* serial, DeviceRecord& record) {
 
   // Fills the record's own string buffers through the pointers preset at
   // creation; a failed read leaves them empty, which nothing relies on.
-  FT_EE_Read(record.handle, &record.eeprom);
+  {
+    DriverCall call(record);
+    FT_EE_Read(record.handle, &record.eeprom);
+  }
   TraceEeprom(record);
 
   record.notifyArmed = 1;
-  FT_SetEventNotification(record.handle, FT_EVENT_RXCHAR, record.rxEvent);
+  {
+    DriverCall call(record);
+    FT_SetEventNotification(record.handle, FT_EVENT_RXCHAR, record.rxEvent);
+  }
 
   // The record goes to the new thread here; it stays valid until
-  // CloseDevice has seen the thread end.
-  record.readerThread = CreateThread(nullptr, 0, ReaderThread, &record, 0, nullptr);
+  // ShutDevice has seen the thread end.
+  record.readerThread = NewThread(ReaderThread, &record);
   if (!record.readerThread) {
     TraceHook("reader thread creation failed", GetLastError());
     // Take the event back from the driver before closing it, so the driver
     // never signals a handle value that may by then name something else.
-    FT_SetEventNotification(record.handle, 0, nullptr);
+    {
+      DriverCall call(record);
+      FT_SetEventNotification(record.handle, 0, nullptr);
+    }
     record.notifyArmed = 0;
     CloseIfSet(record.rxEvent);
     CloseIfSet(record.stopEvent);
@@ -142,22 +288,18 @@ namespace {
 // One per opened transceiver; `arg` is its DeviceRecord.
 DWORD WINAPI ReaderThread(void* arg) {
   DeviceRecord& record = *static_cast<DeviceRecord*>(arg);
-  // rxEvent first: when both are set, pending bytes are drained before the
-  // stop is seen on the next wait (the auto-reset stopEvent stays set).
-  HANDLE events[2] = {record.rxEvent, record.stopEvent};
+  // stopEvent first: a wait returns the first signalled event of its array,
+  // so a transceiver that never stops sending cannot keep the stop from
+  // being seen.
+  HANDLE events[2] = {record.stopEvent, record.rxEvent};
   for (;;) {
     DWORD woke = WaitForMultipleObjects(2, events, FALSE, INFINITE);
     if (woke == WAIT_OBJECT_0) {
-      std::lock_guard<std::mutex> hold(record.lock);
-      DrainDevice(record);
-    } else if (woke == WAIT_OBJECT_0 + 1) {
-      // The acknowledgement of the stop handshake. CloseDevice waits for
-      // this thread itself, but the signal costs nothing and keeps the
-      // handshake whole for anyone who waits on the event.
-      SetEvent(record.stopEvent);
       return 0;
+    } else if (woke == WAIT_OBJECT_0 + 1) {
+      DrainDevice(record);
     } else if (woke == WAIT_FAILED) {
-      // Cannot happen while CloseDevice keeps the events open until this
+      // Cannot happen while ShutDevice keeps the events open until this
       // thread ended; should it, do not spin a core.
       Sleep(1);
     }
@@ -166,24 +308,44 @@ DWORD WINAPI ReaderThread(void* arg) {
 
 }  // namespace
 
+bool ShutDevice(DeviceRecord& record) {
+  if (record.readerThread) {
+    SetEvent(static_cast<HANDLE>(record.stopEvent));
+    if (WaitForSingleObject(static_cast<HANDLE>(record.readerThread), kReaderStopTimeoutMs) !=
+        WAIT_OBJECT_0) {
+      // Stuck inside the driver: closing the handle or the events under it
+      // would be worse than leaving one transceiver's resources behind.
+      TraceHook("reader thread did not end", record.instance);
+      return false;
+    }
+    CloseIfSet(record.readerThread);
+  }
+  // A record whose open failed has no handle; there is nothing to close.
+  if (record.handle) {
+    DriverCall call(record);
+    FT_Close(record.handle);
+  }
+  record.handle = nullptr;
+  record.handleLive.store(0, std::memory_order_release);
+  record.notifyArmed = 0;
+  CloseIfSet(record.stopEvent);
+  CloseIfSet(record.rxEvent);
+  // A reopen starts hunting for a frame afresh.
+  record.rxState = 0;
+  record.rxCount = 0;
+  return true;
+}
+
 void CloseDevice(DeviceRecord* record) {
   if (!record) return;
   record->closing = 1;
-  if (record->readerThread) {
-    SetEvent(static_cast<HANDLE>(record->stopEvent));
-    if (WaitForSingleObject(static_cast<HANDLE>(record->readerThread), kReaderStopTimeoutMs) !=
-        WAIT_OBJECT_0) {
-      // Stuck inside the driver: freeing anything it uses would be worse
-      // than leaving one transceiver's resources behind.
-      TraceHook("reader thread did not end", record->instance);
-      return;
-    }
-    CloseIfSet(record->readerThread);
-  }
-  // A record whose open failed has no handle; there is nothing to close.
-  if (record->handle) FT_Close(record->handle);
-  record->handle = nullptr;
-  CloseIfSet(record->stopEvent);
-  CloseIfSet(record->rxEvent);
+  if (!ShutDevice(*record)) return;
+  DisposeDeviceRecord(record);
+}
+
+void DisposeDeviceRecord(DeviceRecord* record) {
+  if (!record) return;
+  CloseIfSet(record->workEvent);
+  CloseIfSet(record->closedEvent);
   FreeDeviceRecord(record);
 }

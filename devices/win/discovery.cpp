@@ -4,7 +4,9 @@
 // EnumeratePresentDevices runs on the ServiceMain thread before the pipe
 // server and the device notifications exist; OnDeviceEvent runs on the
 // service control thread, one control at a time. Both change the device
-// table only through AddDevice and RemoveDevice, which take its lock.
+// table only through AddDevice and RemoveDevice, which take its lock and
+// never call the driver: each transceiver's own thread opens and closes it
+// and reports how its open ended.
 #include "devices/win/discovery.h"
 
 #include <setupapi.h>
@@ -16,7 +18,7 @@
 #include "core/admin_event.h"
 #include "core/trace.h"
 #include "devices/device_classify.h"
-#include "service/event_log.h"
+#include "core/win/error_text.h"
 
 const GUID kUsbDeviceInterfaceClass = {
     0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
@@ -116,33 +118,13 @@ void ReportIgnored(const char* id, DWORD error, const DeviceFinding& finding) {
   }
 }
 
-// Offers a transceiver to AddDevice and reports what became of it:
-// `inUse` (found at start, or plugged in) with the slot it took, the open
-// failure with the driver's status, or the table being full. The table's
-// own count names the slot, so the event gives the instance number clients
-// use; a transceiver whose record is dead is opened again in that record's
-// slot. Only this thread adds records, so the table cannot change between.
+// Offers a transceiver to AddDevice. Its own thread reports the open
+// (`openEvent`, or the failure) with the slot it took; only a full table is
+// reported here.
 void AddAndReport(const char* prefix, const char* serial, ServiceContext& context,
-                  AdminEvent inUse) {
-  DeviceTable& table = context.devices;
-  int slot = TableCount(table);
-  bool transceiver = IsTransceiverPrefix(prefix);
-  SerialMatch match = transceiver ? TableMatchSerial(table, serial) : kSerialAbsent;
-  bool full = transceiver && match == kSerialAbsent && slot >= kMaxDevices;
-  if (match == kSerialDead) slot = TableFindSerial(table, serial);
-  DeviceStatus status = AddDevice(prefix, serial, context);
-  if (full) {
+                  AdminEvent openEvent) {
+  if (AddDevice(prefix, serial, context, openEvent) == kAddTableFull) {
     ReportAdminEvent(kAdminTooManyTransceivers, {serial, Decimal(kMaxDevices).text});
-    return;
-  }
-  // Not a transceiver, a duplicate, or no memory: nothing was added.
-  if (match != kSerialDead && TableCount(table) <= slot) return;
-  DecimalText instance = Decimal(slot);
-  if (status == kStatusOk) {
-    ReportAdminEvent(inUse, {serial, instance.text});
-  } else {
-    ReportAdminEvent(kAdminTransceiverNotOpened,
-                     {serial, instance.text, ReplyText(status), Decimal(status).text});
   }
 }
 

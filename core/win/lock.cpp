@@ -1,0 +1,9 @@
+#include "core/lock.h"
+
+#include <windows.h>
+
+static_assert(sizeof(SRWLOCK) == sizeof(void*), "an SRWLOCK is one pointer");
+
+void LockAcquire(Lock& lock) { AcquireSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&lock.word)); }
+
+void LockRelease(Lock& lock) { ReleaseSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&lock.word)); }

@@ -1,0 +1,77 @@
+// Requests on their way to a transceiver, and the watch for a transceiver
+// stuck inside the driver.
+//
+// Threads:
+// - the pipe server thread queues a request (TableSubmitRequest) and goes
+//   on serving its other instances; it never calls the driver;
+// - the transceiver's own thread takes the requests one by one, in the
+//   order they came, writes each frame and hands the outcome back through
+//   the outcome sink (RunQueuedRequests);
+// - the watchdog (the service's worker thread, once a second) finds a
+//   transceiver whose driver call has not returned after kStuckCallLimitMs,
+//   answers its waiting requests "ZARVO i/o error." at once and from then on
+//   every new one too (CheckStuckTransceivers), so that nobody waits on it;
+// - the outcome sink runs on whichever of these decided the outcome.
+// Each request is answered exactly once: the record's lock decides between
+// the transceiver thread and the watchdog for the request in hand.
+#pragma once
+
+#include <cstdint>
+
+#include "core/frame.h"
+#include "core/request.h"
+#include "devices/device_table.h"
+
+// Receives the outcome of a queued request, with the tag it was queued
+// with. Must not block: the pipe server's sink posts it and wakes its thread.
+typedef void (*RequestOutcomeSink)(uint64_t tag, DeviceStatus status);
+
+// Sets the sink (null: outcomes are dropped). Set it before any request is
+// queued.
+void SetRequestOutcomeSink(RequestOutcomeSink sink);
+
+// Queues `frame` for the transceiver in slot `iid`. Returns true when it was
+// queued: its outcome comes through the sink, later or even before this
+// returns. Returns false when it is answered at once, with *status:
+// kStatusDeviceNotFound (2) when the slot is not live, FT_IO_ERROR (4) when
+// the transceiver is stuck, its open status when it has no thread to write
+// it, FT_INSUFFICIENT_RESOURCES (5) when its queue is full.
+bool TableSubmitRequest(DeviceTable& table, uint8_t iid, const Frame& frame, uint64_t tag,
+                        DeviceStatus* status);
+
+// Transceiver thread: writes the queued requests in order and answers each
+// through the sink, until the queue is empty, a close or reopen is asked,
+// or the watchdog found the transceiver stuck.
+void RunQueuedRequests(DeviceRecord& record);
+
+// Answers every request still queued with `status` (a closing transceiver:
+// kStatusDeviceNotFound, as for a transceiver that has gone).
+void AnswerQueuedRequests(DeviceRecord& record, DeviceStatus status);
+
+// Asks the transceiver thread to close the transceiver and end (it left the
+// table), or to open it again in place (it arrived again after a failed
+// open), and wakes it.
+void AskTransceiverToClose(DeviceRecord& record);
+void AskTransceiverToReopen(DeviceRecord& record);
+
+// The watchdog: every transceiver whose thread has been inside one driver
+// call for more than `limitMs` at `nowMs` becomes stuck, once: its waiting
+// requests and the one in hand are answered FT_IO_ERROR, and an event says
+// so. Returns how many became stuck.
+int CheckStuckTransceivers(uint64_t nowMs, uint64_t limitMs);
+
+// Transceiver thread, after a call the watchdog gave up on has returned:
+// the transceiver is not stuck any more; reports the event that says so.
+// Returns true when it had been stuck.
+bool ClearStuck(DeviceRecord& record);
+
+// True while the watchdog has given up on the record's call in flight.
+bool TransceiverStuck(DeviceRecord& record);
+
+// True when the record is stuck, or a close or reopen was asked: the
+// transceiver thread stops writing requests.
+bool TransceiverInterrupted(DeviceRecord& record);
+
+// Reports how an open ended: the record's openEvent with its slot, or the
+// failure with the driver's status. Nothing when it left the table.
+void ReportOpenOutcome(DeviceRecord& record, DeviceStatus status);
