@@ -6,9 +6,8 @@
 // Invariants: after every chunk the parser's state is one it can be in
 // (hunting, start byte seen, or collecting with fewer body bytes than the
 // length byte asked for, which is never above 0x1E) and rxCount never points
-// past rxBuf; and the way the
-// stream is cut into chunks changes nothing: the same bytes fed in one chunk
-// leave the same state.
+// past rxBuf; and the way the stream is cut into chunks changes nothing: the
+// same bytes fed in one chunk leave the same state.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
