@@ -10,6 +10,10 @@ namespace {
 
 enum RxState : int32_t { kHunting = 0, kStartSeen = 1, kCollecting = 2 };
 
+// Real frames are at most about 20 bytes; 0x1E leaves room to spare and still
+// catches a stream that is out of step before it swallows the next frames.
+constexpr uint8_t kMaxLengthByte = 0x1E;
+
 void DeliverFrame(DeviceRecord& record) {
   Frame frame;
   PrepareFrame(frame, record.instance);
@@ -24,6 +28,13 @@ void DeliverFrame(DeviceRecord& record) {
 void FeedReceiveParser(DeviceRecord& record, const uint8_t* bytes, uint16_t count) {
   for (uint16_t i = 0; i < count; ++i) {
     uint8_t b = bytes[i];
+    if (record.rxState == kStartSeen && b > kMaxLengthByte) {
+      // No transceiver frame is that long: the 0x81 was a byte inside
+      // something else, or the stream lost bytes. Collecting up to 255 bytes
+      // would swallow the real frames that follow, so drop the start byte and
+      // look at this byte again as a possible start.
+      record.rxState = kHunting;
+    }
     switch (record.rxState) {
       case kStartSeen:
         record.rxExpected = b;
@@ -37,7 +48,7 @@ void FeedReceiveParser(DeviceRecord& record, const uint8_t* bytes, uint16_t coun
         }
         break;
       case kCollecting:
-        // rxExpected is at most 255, so rxCount stays below 2 + 255.
+        // rxExpected is at most kMaxLengthByte, so rxCount stays below 2 + 255.
         record.rxBuf[record.rxCount++] = b;
         if (++record.rxBodyCount >= record.rxExpected) {
           DeliverFrame(record);

@@ -21,14 +21,17 @@ struct Parser {
 };
 
 // Feeds byte by byte and counts deliveries: a byte that takes the parser
-// from collecting (or start seen) back to hunting completed a frame.
+// from collecting back to hunting completed a frame, and so does a zero
+// length byte after the start byte. (A long length byte also takes it from
+// start seen back to hunting, but drops the start byte: no frame.)
 int FramesIn(const Bytes& stream, Bytes* last = nullptr) {
   Parser p;
   int frames = 0;
   for (size_t i = 0; i < stream.size(); ++i) {
     int before = p.record->rxState;
     p.Feed(Bytes{stream[i]});
-    if (before != 0 && p.record->rxState == 0) {
+    bool delivered = (before == 2 && p.record->rxState == 0) || (before == 1 && stream[i] == 0);
+    if (delivered) {
       ++frames;
       if (last) *last = p.Held();
     }
@@ -76,16 +79,39 @@ TEST(ReceiveFraming, AZeroLengthByteEndsTheFrameAtOnce) {
   EXPECT_EQ(last, kFrame);
 }
 
-TEST(ReceiveFraming, LongestFramesStayInsideTheBuffer) {
-  for (uint8_t len : {uint8_t(253), uint8_t(254), uint8_t(255)}) {
+TEST(ReceiveFraming, LengthBytesAboveThirtyNeverStartAFrame) {
+  for (uint8_t len : {uint8_t(0x1F), uint8_t(253), uint8_t(254), uint8_t(255)}) {
     Bytes s = {0x81, len};
     s.resize(2 + len, 0x81);  // a body full of start bytes
     s.push_back(0x81);        // the next frame begins
+    EXPECT_EQ(FramesIn(s), 0) << int(len);
     Parser p;
     p.Feed(s);
     EXPECT_EQ(p.record->rxState, 1) << int(len);
     EXPECT_EQ(p.record->rxCount, 1) << int(len);
   }
+  // 0x1E is still a frame, collected whole.
+  Bytes longest = {0x81, 0x1E};
+  longest.resize(2 + 0x1E, 0x81);
+  Bytes got;
+  EXPECT_EQ(FramesIn(longest, &got), 1);
+  EXPECT_EQ(got, longest);
+}
+
+TEST(ReceiveFraming, AStrayStartByteWithALongLengthCostsNoRealFrame) {
+  // A 0x81 whose "length" 0x81 is itself the start of a frame, then a stray
+  // start byte with a long length, then the next frame.
+  Bytes row2 = {0x81, 0x05, 0x04, 0x60, 0xC9, 0x01, 0x96};
+  Bytes stream = {0x81};
+  stream.insert(stream.end(), kFrame.begin(), kFrame.end());
+  stream.insert(stream.end(), {0x81, 0xF0});
+  stream.insert(stream.end(), row2.begin(), row2.end());
+  Bytes last;
+  EXPECT_EQ(FramesIn(stream, &last), 2);
+  EXPECT_EQ(last, row2);
+  Parser p;
+  p.Feed(Bytes(stream.begin(), stream.begin() + 1 + kFrame.size()));
+  EXPECT_EQ(p.Held(), kFrame);
 }
 
 TEST(ReceiveFraming, EndlessBytesNeverRunPastTheBuffer) {

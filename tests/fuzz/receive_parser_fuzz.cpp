@@ -5,9 +5,9 @@
 //
 // Invariants: after every chunk the parser's state is one it can be in
 // (hunting, start byte seen, or collecting with fewer body bytes than the
-// length byte asked for) and rxCount never points past rxBuf; and the way the
-// stream is cut into chunks changes nothing: the same bytes fed in one chunk
-// leave the same state.
+// length byte asked for, which is never above 0x1E) and rxCount never points
+// past rxBuf; and the way the stream is cut into chunks changes nothing: the
+// same bytes fed in one chunk leave the same state.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -25,7 +25,7 @@ void CheckState(const DeviceRecord& r) {
   FUZZ_CHECK(r.rxCount <= 2 + 255 && r.rxCount <= kRxBufferSize);
   if (r.rxState == 1) FUZZ_CHECK(r.rxCount == 1 && r.rxBuf[0] == 0x81);
   if (r.rxState == 2) {
-    FUZZ_CHECK(r.rxBodyCount < r.rxExpected);
+    FUZZ_CHECK(r.rxBodyCount < r.rxExpected && r.rxExpected <= 0x1E);
     FUZZ_CHECK(r.rxCount == 2 + r.rxBodyCount);
     FUZZ_CHECK(r.rxBuf[0] == 0x81 && r.rxBuf[1] == r.rxExpected);
   }
