@@ -54,7 +54,9 @@ struct AirBudget {
 // exactly when a warning is due: more than kAirBudgetCommandsPerHour
 // commands of this transceiver fell within the last kAirBudgetWindowMs
 // (this one included; a command exactly an hour old no longer counts), and
-// no warning was given for it within the last hour.
+// no warning was given for it within the last hour. Count each FS20 send
+// frame written; frames that only talk to the transceiver (status and serial
+// queries, forwarding on or off) do not go on the air.
 //
 // Serial numbers are compared without regard to the case of the ASCII
 // letters. A null serial counts as the empty one: transceivers without a

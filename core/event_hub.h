@@ -27,6 +27,14 @@
 // publisher never races a free. One queue is kListenerQueueLines records of
 // kEventLineMax + 2 bytes, about 1 MB; with all kEventListenerCount slots in
 // use the hub holds at most about 8.2 MB, never more.
+//
+// The pipe thread's part, in outline:
+//   at start:        SetEventHubWake(wake that sets the event its wait includes, context)
+//   a listener on i: hold the device table's guard; EventHubAttach(i, greeting writer, table)
+//   woken, or a write to i completed and none is pending:
+//                    n = EventHubNext(i, buffer, sizeof buffer, lost-line formatter);
+//                    when n > 0, write n bytes to instance i
+//   i went away:     EventHubDetach(i), then disconnect and listen on i again
 #pragma once
 
 #include <cstddef>
