@@ -14,8 +14,15 @@
 // sleeps, re-taking it only to look at the configuration again: other
 // transceivers and other threads go on meanwhile, as with a real driver
 // call that never returns.
-// The caller's notification event is signalled from the writing thread,
-// inside the lock; the event stays the caller's and is never closed here.
+// The watcher thread, the library's own, runs while at least one handle is
+// open: it sleeps on a change notification for the DLL's folder and, when
+// the folder changes, takes the lock and reloads the configuration as a
+// call would. Whoever reloads (a call or the watcher) queues the telegrams
+// that lines' `hear` keys ask for, so a transceiver hears them while the
+// service makes no call at all.
+// The caller's notification event is signalled inside the lock, from the
+// writing thread or from whichever thread reloaded; the event stays the
+// caller's and is never closed here.
 #include <windows.h>
 
 #include <cstring>
@@ -38,6 +45,15 @@ constexpr ULONGLONG kRecheckTextMs = 250;
 constexpr uint32_t kModemBusy = 0x20;
 // How long a hung call sleeps between two looks at the configuration.
 constexpr DWORD kHangStepMs = 10;
+// How soon the watcher tries again to read a file that could not be read
+// (being replaced at that moment).
+constexpr ULONGLONG kRetryReadMs = 10;
+// Every log line changes the folder too. After a wake that found the
+// configuration's stamp unchanged, the watcher lets further changes gather
+// this long before it looks again, so that thousands of calls a second do
+// not wake it thousands of times; a real change waits at most this much
+// longer.
+constexpr DWORD kQuietMs = 2;
 
 struct SimHandle {
   bool inUse;
@@ -51,6 +67,11 @@ struct SimHandle {
   uint8_t rx[kSimRxCapacity];
   uint32_t rxHead;
   uint32_t rxCount;
+  // The last (hearseq, hear) pair of its line this handle acted on; a
+  // different pair is heard once.
+  uint32_t heardSeq;
+  uint32_t heardLength;
+  uint8_t heard[kSimMaxAnswer];
 };
 
 struct FileStamp {
@@ -61,8 +82,14 @@ struct FileStamp {
 };
 
 CRITICAL_SECTION g_lock;
+HMODULE g_module = nullptr;
+wchar_t g_folder[kPathSize];
 wchar_t g_configPath[kPathSize];
 wchar_t g_logPath[kPathSize];
+// The running watcher's stop event, null while none runs. The watcher owns
+// and closes the event; the lock holder signals it once and forgets it at
+// the same moment, under g_lock, so it is never used after the close.
+HANDLE g_watchStop = nullptr;
 
 SimConfig g_configs[2];
 int g_current = 0;
@@ -80,79 +107,6 @@ HANDLE g_log = INVALID_HANDLE_VALUE;
 std::string g_line;
 
 const SimConfig& Config() { return g_configs[g_current]; }
-
-bool SameStamp(const FileStamp& a, const FileStamp& b) {
-  if (a.exists != b.exists) return false;
-  if (!a.exists) return true;
-  return a.written.dwLowDateTime == b.written.dwLowDateTime &&
-         a.written.dwHighDateTime == b.written.dwHighDateTime &&
-         a.sizeLow == b.sizeLow && a.sizeHigh == b.sizeHigh;
-}
-
-// Reads the configuration file into the spare text buffer. A missing file
-// reads as empty; false when it exists but could not be read (it may be in
-// the middle of being replaced), so the caller tries again on the next call.
-bool ReadConfigText(bool exists, int into) {
-  g_textSizes[into] = 0;
-  if (!exists) return true;
-  HANDLE f = CreateFileW(g_configPath, GENERIC_READ,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (f == INVALID_HANDLE_VALUE) {
-    return GetLastError() == ERROR_FILE_NOT_FOUND;
-  }
-  size_t total = 0;
-  for (;;) {
-    DWORD got = 0;
-    DWORD want = static_cast<DWORD>(kSimMaxConfigText - total);
-    if (want == 0 || !ReadFile(f, g_texts[into] + total, want, &got, nullptr) || got == 0) break;
-    total += got;
-  }
-  CloseHandle(f);
-  g_textSizes[into] = total;
-  return true;
-}
-
-// Makes the freshly read text the configuration. Every open handle is bound
-// to its serial number's new line; one whose line is gone was pulled out,
-// and stays so until it is closed.
-void ApplyConfigText(int text) {
-  int next = 1 - g_current;
-  ParseSimConfig(g_texts[text], g_textSizes[text], g_configs[next]);
-  g_current = next;
-  g_currentText = text;
-  for (SimHandle& h : g_handles) {
-    if (!h.inUse || h.pulled) continue;
-    h.device = FindSimDevice(Config(), h.serial);
-    if (!h.device) h.pulled = true;
-  }
-}
-
-// Called at the start of every operation, under the lock.
-void RefreshConfig() {
-  WIN32_FILE_ATTRIBUTE_DATA a;
-  FileStamp now{};
-  if (GetFileAttributesExW(g_configPath, GetFileExInfoStandard, &a)) {
-    now.exists = true;
-    now.written = a.ftLastWriteTime;
-    now.sizeLow = a.nFileSizeLow;
-    now.sizeHigh = a.nFileSizeHigh;
-  }
-  ULONGLONG tick = GetTickCount64();
-  bool changed = !g_loaded || !SameStamp(now, g_stamp);
-  if (!changed && tick - g_lastRead < kRecheckTextMs) return;
-
-  int spare = 1 - g_currentText;
-  if (!ReadConfigText(now.exists, spare)) return;
-  g_lastRead = tick;
-  g_stamp = now;
-  if (!changed && g_textSizes[spare] == g_textSizes[g_currentText] &&
-      std::memcmp(g_texts[spare], g_texts[g_currentText], g_textSizes[spare]) == 0) {
-    return;
-  }
-  g_loaded = true;
-  ApplyConfigText(spare);
-}
 
 // --- the log -------------------------------------------------------------
 
@@ -192,6 +146,201 @@ void LogEnd() {
   }
   DWORD written = 0;
   WriteFile(g_log, g_line.data(), static_cast<DWORD>(g_line.size()), &written, nullptr);
+}
+
+bool SameStamp(const FileStamp& a, const FileStamp& b) {
+  if (a.exists != b.exists) return false;
+  if (!a.exists) return true;
+  return a.written.dwLowDateTime == b.written.dwLowDateTime &&
+         a.written.dwHighDateTime == b.written.dwHighDateTime &&
+         a.sizeLow == b.sizeLow && a.sizeHigh == b.sizeHigh;
+}
+
+// Reads the configuration file into the spare text buffer. A missing file
+// reads as empty; false when it exists but could not be read (it may be in
+// the middle of being replaced), so the caller tries again on the next call.
+bool ReadConfigText(bool exists, int into) {
+  g_textSizes[into] = 0;
+  if (!exists) return true;
+  HANDLE f = CreateFileW(g_configPath, GENERIC_READ,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (f == INVALID_HANDLE_VALUE) {
+    return GetLastError() == ERROR_FILE_NOT_FOUND;
+  }
+  size_t total = 0;
+  for (;;) {
+    DWORD got = 0;
+    DWORD want = static_cast<DWORD>(kSimMaxConfigText - total);
+    if (want == 0 || !ReadFile(f, g_texts[into] + total, want, &got, nullptr) || got == 0) break;
+    total += got;
+  }
+  CloseHandle(f);
+  g_textSizes[into] = total;
+  return true;
+}
+
+void QueueReceived(SimHandle& h, const uint8_t* bytes, uint32_t count) {
+  // A queue that nobody drains overflows like a real one: the excess is lost.
+  for (uint32_t i = 0; i < count && h.rxCount < kSimRxCapacity; ++i) {
+    h.rx[(h.rxHead + h.rxCount) % kSimRxCapacity] = bytes[i];
+    ++h.rxCount;
+  }
+}
+
+void RememberHearing(SimHandle& h) {
+  h.heardSeq = h.device->hearSeq;
+  h.heardLength = h.device->hearLength;
+  std::memcpy(h.heard, h.device->hear, h.heardLength);
+}
+
+// The transceiver hears its line's telegram if the (hearseq, hear) pair
+// changed since the handle last acted on one. Runs inside a reload, before
+// any operation begins its own log line.
+void HearIfChanged(SimHandle& h) {
+  const SimDevice& d = *h.device;
+  if (d.hearSeq == h.heardSeq && d.hearLength == h.heardLength &&
+      std::memcmp(d.hear, h.heard, d.hearLength) == 0) {
+    return;
+  }
+  RememberHearing(h);
+  if (d.hearLength == 0) return;
+  // Taken just before the bytes are queued: a benchmark subtracts it from
+  // the counter value at which the service reports the telegram.
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  QueueReceived(h, d.hear, d.hearLength);
+  LogBegin(h.serial, "heard", FT_OK);
+  g_line += ' ';
+  g_line += std::to_string(now.QuadPart);
+  LogBytes(d.hear, d.hearLength);
+  LogEnd();
+  // Logged before the signal, so whoever wakes finds the line in the log.
+  if ((h.eventMask & FT_EVENT_RXCHAR) && h.event) SetEvent(h.event);
+}
+
+// Makes the freshly read text the configuration. Every open handle is bound
+// to its serial number's new line, and hears that line's telegram if it
+// changed; one whose line is gone was pulled out, and stays so until it is
+// closed.
+void ApplyConfigText(int text) {
+  int next = 1 - g_current;
+  ParseSimConfig(g_texts[text], g_textSizes[text], g_configs[next]);
+  g_current = next;
+  g_currentText = text;
+  for (SimHandle& h : g_handles) {
+    if (!h.inUse || h.pulled) continue;
+    h.device = FindSimDevice(Config(), h.serial);
+    if (!h.device) h.pulled = true;
+    else HearIfChanged(h);
+  }
+}
+
+// Called at the start of every operation, and by the watcher, under the
+// lock. Returns 0 when nothing is left to look at, else the tick by which it
+// should run again even if the file shows no further change: a text compare
+// held back by kRecheckTextMs, or a read that failed.
+ULONGLONG RefreshConfig() {
+  WIN32_FILE_ATTRIBUTE_DATA a;
+  FileStamp now{};
+  if (GetFileAttributesExW(g_configPath, GetFileExInfoStandard, &a)) {
+    now.exists = true;
+    now.written = a.ftLastWriteTime;
+    now.sizeLow = a.nFileSizeLow;
+    now.sizeHigh = a.nFileSizeHigh;
+  }
+  ULONGLONG tick = GetTickCount64();
+  bool changed = !g_loaded || !SameStamp(now, g_stamp);
+  if (!changed && tick - g_lastRead < kRecheckTextMs) return g_lastRead + kRecheckTextMs;
+
+  int spare = 1 - g_currentText;
+  if (!ReadConfigText(now.exists, spare)) return tick + kRetryReadMs;
+  g_lastRead = tick;
+  g_stamp = now;
+  if (!changed && g_textSizes[spare] == g_textSizes[g_currentText] &&
+      std::memcmp(g_texts[spare], g_texts[g_currentText], g_textSizes[spare]) == 0) {
+    return 0;
+  }
+  g_loaded = true;
+  ApplyConfigText(spare);
+  return 0;
+}
+
+// --- the watcher thread ----------------------------------------------------
+
+// Sleeps until the DLL's folder changes (the configuration replaced by a
+// rename, or any other file there written, the log included) and reloads
+// then; a change the file's stamp does not show is looked at once more when
+// the text compare falls due. No timer runs while nothing changes, so an
+// idle service pays nothing for it. Holds a reference on the DLL, dropped as
+// the thread ends, so that a FreeLibrary meanwhile cannot unmap its code.
+DWORD WINAPI WatchConfig(void* param) {
+  HANDLE stop = static_cast<HANDLE>(param);  // this thread's to close
+  HANDLE change = FindFirstChangeNotificationW(
+      g_folder, FALSE,
+      FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_SIZE);
+  DWORD timeout = INFINITE;
+  for (;;) {
+    HANDLE waits[2] = {stop, change};
+    DWORD count = change == INVALID_HANDLE_VALUE ? 1 : 2;
+    DWORD woke = WaitForMultipleObjects(count, waits, FALSE, timeout);
+    if (woke == WAIT_OBJECT_0) break;
+    if (woke == WAIT_FAILED) {
+      // The stop event must still be waited for: the lock holder may signal
+      // it until then.
+      WaitForSingleObject(stop, INFINITE);
+      break;
+    }
+    // Re-armed before the reload, so a change made during it wakes us again.
+    if (woke == WAIT_OBJECT_0 + 1 && !FindNextChangeNotification(change)) {
+      FindCloseChangeNotification(change);
+      change = INVALID_HANDLE_VALUE;
+    }
+    EnterCriticalSection(&g_lock);
+    ULONGLONG due = RefreshConfig();
+    LeaveCriticalSection(&g_lock);
+    ULONGLONG tick = GetTickCount64();
+    timeout = due == 0 ? INFINITE : due > tick ? static_cast<DWORD>(due - tick) : 1;
+    if (due != 0 && WaitForSingleObject(stop, kQuietMs) == WAIT_OBJECT_0) break;
+  }
+  if (change != INVALID_HANDLE_VALUE) FindCloseChangeNotification(change);
+  CloseHandle(stop);
+  FreeLibraryAndExitThread(g_module, 0);
+  return 0;
+}
+
+// Under the lock, after a successful open. Started here rather than in
+// DllMain, where nothing may wait on the loader lock that DllMain holds. The
+// thread gets its own reference on the DLL, so a FreeLibrary while it runs
+// cannot unmap its code; a DLL unloaded with handles still open therefore
+// stays loaded until they are closed.
+void StartWatcher() {
+  if (g_watchStop) return;
+  HMODULE self = nullptr;
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                          reinterpret_cast<LPCWSTR>(&WatchConfig), &self)) {
+    return;
+  }
+  HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE thread = stop ? CreateThread(nullptr, 0, WatchConfig, stop, 0, nullptr) : nullptr;
+  if (!thread) {
+    // Without the watcher a telegram is still heard, at the next call.
+    if (stop) CloseHandle(stop);
+    FreeLibrary(self);
+    return;
+  }
+  CloseHandle(thread);
+  g_watchStop = stop;  // handed to the thread, which closes it
+}
+
+// Under the lock, after a close: the last handle gone, the watcher ends.
+void StopWatcherIfIdle() {
+  for (const SimHandle& h : g_handles) {
+    if (h.inUse) return;
+  }
+  if (!g_watchStop) return;
+  SetEvent(g_watchStop);
+  g_watchStop = nullptr;
 }
 
 // --- handles -------------------------------------------------------------
@@ -249,14 +398,6 @@ struct HandleCall {
   HandleCall(const HandleCall&) = delete;
   HandleCall& operator=(const HandleCall&) = delete;
 };
-
-void QueueReceived(SimHandle& h, const uint8_t* bytes, uint32_t count) {
-  // A queue that nobody drains overflows like a real one: the excess is lost.
-  for (uint32_t i = 0; i < count && h.rxCount < kSimRxCapacity; ++i) {
-    h.rx[(h.rxHead + h.rxCount) % kSimRxCapacity] = bytes[i];
-    ++h.rxCount;
-  }
-}
 
 // Copies a text into the log's serial field without blanks or control
 // characters, so that a line always splits into its fields.
@@ -323,7 +464,11 @@ FT_STATUS FT_API FT_OpenEx(void* arg, uint32_t flags, FT_HANDLE* handle) {
     h.inUse = true;
     std::strcpy(h.serial, d->serial);
     h.device = d;
+    // A transceiver opened now does not hear what its line asked for
+    // before.
+    RememberHearing(h);
     *handle = MakeHandle(slot);
+    StartWatcher();
   }
   LogBegin(d ? d->serial : wanted, "open", status);
   LogEnd();
@@ -337,6 +482,7 @@ FT_STATUS FT_API FT_Close(FT_HANDLE handle) {
     // The caller's event is left alone: it still owns it.
     call.h->inUse = false;
     call.h->event = nullptr;
+    StopWatcherIfIdle();
   }
   LogBegin(call.serial, "close", call.status);
   LogEnd();
@@ -504,6 +650,7 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_ATTACH) {
     DisableThreadLibraryCalls(module);
     InitializeCriticalSection(&g_lock);
+    g_module = module;
     // Both files live beside the DLL itself: a service started by the
     // service control manager has neither our working directory nor our
     // environment.
@@ -515,6 +662,8 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
     static const wchar_t kLog[] = L"ftd2xx-sim.log";
     if (dir + sizeof kConfig / sizeof(wchar_t) > kPathSize) return FALSE;
     std::memcpy(g_logPath, g_configPath, dir * sizeof(wchar_t));
+    std::memcpy(g_folder, g_configPath, dir * sizeof(wchar_t));
+    g_folder[dir] = L'\0';
     std::memcpy(g_configPath + dir, kConfig, sizeof kConfig);
     std::memcpy(g_logPath + dir, kLog, sizeof kLog);
     EnterCriticalSection(&g_lock);
@@ -522,7 +671,8 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
     LeaveCriticalSection(&g_lock);
   } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
     // Unloaded by FreeLibrary (at process exit other threads may have died
-    // holding the lock, and the system closes the file anyway).
+    // holding the lock, and the system closes the file anyway). No watcher
+    // runs now: each holds a reference on the DLL until it has ended.
     if (g_log != INVALID_HANDLE_VALUE) CloseHandle(g_log);
     g_log = INVALID_HANDLE_VALUE;
     DeleteCriticalSection(&g_lock);
