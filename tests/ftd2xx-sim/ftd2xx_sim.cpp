@@ -26,6 +26,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "devices/d2xx.h"
@@ -268,6 +269,13 @@ ULONGLONG RefreshConfig() {
 
 // --- the watcher thread ----------------------------------------------------
 
+// What a watcher is started with; the watcher owns both handles and the
+// record, and closes and frees them as it ends.
+struct WatchStart {
+  HANDLE stop;    // signalled once, under g_lock, when the last handle closes
+  HANDLE change;  // armed by the opener, so no change after the open is missed
+};
+
 // Sleeps until the DLL's folder changes (the configuration replaced by a
 // rename, or any other file there written, the log included) and reloads
 // then; a change the file's stamp does not show is looked at once more when
@@ -275,10 +283,10 @@ ULONGLONG RefreshConfig() {
 // idle service pays nothing for it. Holds a reference on the DLL, dropped as
 // the thread ends, so that a FreeLibrary meanwhile cannot unmap its code.
 DWORD WINAPI WatchConfig(void* param) {
-  HANDLE stop = static_cast<HANDLE>(param);  // this thread's to close
-  HANDLE change = FindFirstChangeNotificationW(
-      g_folder, FALSE,
-      FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_SIZE);
+  WatchStart* start = static_cast<WatchStart*>(param);
+  HANDLE stop = start->stop;
+  HANDLE change = start->change;
+  delete start;
   DWORD timeout = INFINITE;
   for (;;) {
     HANDLE waits[2] = {stop, change};
@@ -321,11 +329,19 @@ void StartWatcher() {
                           reinterpret_cast<LPCWSTR>(&WatchConfig), &self)) {
     return;
   }
+  // Armed here, before the open returns: a thread needs a while to start,
+  // and a rename made meanwhile must still wake it.
+  HANDLE change = FindFirstChangeNotificationW(
+      g_folder, FALSE,
+      FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_SIZE);
   HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  HANDLE thread = stop ? CreateThread(nullptr, 0, WatchConfig, stop, 0, nullptr) : nullptr;
+  WatchStart* start = stop ? new (std::nothrow) WatchStart{stop, change} : nullptr;
+  HANDLE thread = start ? CreateThread(nullptr, 0, WatchConfig, start, 0, nullptr) : nullptr;
   if (!thread) {
     // Without the watcher a telegram is still heard, at the next call.
+    delete start;
     if (stop) CloseHandle(stop);
+    if (change != INVALID_HANDLE_VALUE) FindCloseChangeNotification(change);
     FreeLibrary(self);
     return;
   }

@@ -42,6 +42,25 @@ bool WriteSimConfig(const std::wstring& folder, const std::string& text) {
   return ok && MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
 }
 
+bool SimHear(const std::wstring& folder, const std::string& config, const std::string& serial,
+             const std::vector<uint8_t>& bytes) {
+  static uint32_t hearSeq = 0;
+  if (bytes.empty()) return false;
+  std::string key = "serial=" + serial;
+  for (size_t at = config.find(key); at != std::string::npos; at = config.find(key, at + 1)) {
+    size_t end = at + key.size();
+    bool wordStart = at > 0 && (config[at - 1] == ' ' || config[at - 1] == '\t');
+    bool wordEnd = end == config.size() || std::string(" \t\r\n#").find(config[end]) != std::string::npos;
+    if (!wordStart || !wordEnd) continue;
+    std::string hex = HexBytes(bytes.data(), bytes.size());
+    for (char& c : hex) c = c == ' ' ? ':' : c;
+    std::string text = config;
+    text.insert(end, " hear=" + hex + " hearseq=" + std::to_string(++hearSeq));
+    return WriteSimConfig(folder, text);
+  }
+  return false;
+}
+
 uint64_t SimLogMark(const std::wstring& folder) {
   WIN32_FILE_ATTRIBUTE_DATA a;
   std::wstring path = folder + L"ftd2xx-sim.log";

@@ -17,6 +17,15 @@ std::wstring ProgramFolder();
 // the library sees the change even within one tick of a coarse file clock.
 bool WriteSimConfig(const std::wstring& folder, const std::string& text);
 
+// Makes the transceiver `serial` hear `bytes` now: replaces the configuration
+// with `config` (which gives that line no `hear` key of its own), adding
+// `hear=<bytes> hearseq=<n>` right after the line's `serial=<serial>`, with n
+// higher on every call, so the same telegram twice is heard twice. Other
+// lines of `config` keep what they say. False when no line names `serial`
+// exactly as given, `bytes` is empty, or the file could not be replaced.
+bool SimHear(const std::wstring& folder, const std::string& config, const std::string& serial,
+             const std::vector<uint8_t>& bytes);
+
 // The log's current size: remember it before an action, and read what the
 // action logged with SimLogSince.
 uint64_t SimLogMark(const std::wstring& folder);
