@@ -14,19 +14,20 @@
 // sleeps, re-taking it only to look at the configuration again: other
 // transceivers and other threads go on meanwhile, as with a real driver
 // call that never returns.
-// The watcher thread, the library's own, runs while at least one handle is
-// open: it sleeps on a change notification for the DLL's folder and, when
-// the folder changes, takes the lock and reloads the configuration as a
-// call would. Whoever reloads (a call or the watcher) queues the telegrams
-// that lines' `hear` keys ask for, so a transceiver hears them while the
-// service makes no call at all.
+// The watcher thread, the library's own, runs from the first open of a
+// transceiver whose line has `hear` or `hearseq` until the process ends: it
+// sleeps on an overlapped read of the changes in the DLL's folder and, when
+// the configuration file changed, takes the lock and reloads it as a call
+// would. Once the opener has armed the folder watch (g_watch), the watcher
+// is its only user. Whoever reloads (a call or the watcher) queues the
+// telegrams that lines' `hear` keys ask for, so a transceiver hears them
+// while the service makes no call at all.
 // The caller's notification event is signalled inside the lock, from the
 // writing thread or from whichever thread reloaded; the event stays the
 // caller's and is never closed here.
 #include <windows.h>
 
 #include <cstring>
-#include <new>
 #include <string>
 
 #include "devices/d2xx.h"
@@ -48,9 +49,9 @@ constexpr uint32_t kModemBusy = 0x20;
 constexpr DWORD kHangStepMs = 10;
 // How soon the watcher tries again to read a file that could not be read
 // (being replaced at that moment).
-constexpr ULONGLONG kRetryReadMs = 10;
-// Every log line changes the folder too. After a wake that found the
-// configuration's stamp unchanged, the watcher lets further changes gather
+constexpr DWORD kRetryReadMs = 10;
+// Every log line changes the folder too. After a wake for other files only,
+// the watcher lets further changes gather
 // this long before it looks again, so that thousands of calls a second do
 // not wake it thousands of times; a real change waits at most this much
 // longer.
@@ -83,14 +84,9 @@ struct FileStamp {
 };
 
 CRITICAL_SECTION g_lock;
-HMODULE g_module = nullptr;
 wchar_t g_folder[kPathSize];
 wchar_t g_configPath[kPathSize];
 wchar_t g_logPath[kPathSize];
-// The running watcher's stop event, null while none runs. The watcher owns
-// and closes the event; the lock holder signals it once and forgets it at
-// the same moment, under g_lock, so it is never used after the close.
-HANDLE g_watchStop = nullptr;
 
 SimConfig g_configs[2];
 int g_current = 0;
@@ -237,11 +233,9 @@ void ApplyConfigText(int text) {
   }
 }
 
-// Called at the start of every operation, and by the watcher, under the
-// lock. Returns 0 when nothing is left to look at, else the tick by which it
-// should run again even if the file shows no further change: a text compare
-// held back by kRecheckTextMs, or a read that failed.
-ULONGLONG RefreshConfig() {
+// Asks for no handle, so it can run at any time without the process's
+// handle count showing it.
+FileStamp ConfigStamp() {
   WIN32_FILE_ATTRIBUTE_DATA a;
   FileStamp now{};
   if (GetFileAttributesExW(g_configPath, GetFileExInfoStandard, &a)) {
@@ -250,113 +244,147 @@ ULONGLONG RefreshConfig() {
     now.sizeLow = a.nFileSizeLow;
     now.sizeHigh = a.nFileSizeHigh;
   }
+  return now;
+}
+
+// Called at the start of every operation, and by the watcher, under the
+// lock. False when the file exists but could not be read.
+bool RefreshConfig() {
+  FileStamp now = ConfigStamp();
   ULONGLONG tick = GetTickCount64();
   bool changed = !g_loaded || !SameStamp(now, g_stamp);
-  if (!changed && tick - g_lastRead < kRecheckTextMs) return g_lastRead + kRecheckTextMs;
+  if (!changed && tick - g_lastRead < kRecheckTextMs) return true;
 
   int spare = 1 - g_currentText;
-  if (!ReadConfigText(now.exists, spare)) return tick + kRetryReadMs;
+  if (!ReadConfigText(now.exists, spare)) return false;
   g_lastRead = tick;
   g_stamp = now;
   if (!changed && g_textSizes[spare] == g_textSizes[g_currentText] &&
       std::memcmp(g_texts[spare], g_texts[g_currentText], g_textSizes[spare]) == 0) {
-    return 0;
+    return true;
   }
   g_loaded = true;
   ApplyConfigText(spare);
-  return 0;
+  return true;
+}
+
+// The watcher's look, under the lock. It reads the file only when its stamp
+// changed and a handle is open (nothing else can hear): tests count the
+// process's handles between calls, and a read in the background would show
+// there. An edit that keeps the file's time and size is left to the calls'
+// text compare. Returns false when a read failed and should be tried again.
+bool WatcherRefresh() {
+  bool anyOpen = false;
+  for (const SimHandle& h : g_handles) anyOpen = anyOpen || h.inUse;
+  if (!anyOpen || SameStamp(ConfigStamp(), g_stamp)) return true;
+  return RefreshConfig();
 }
 
 // --- the watcher thread ----------------------------------------------------
 
-// What a watcher is started with; the watcher owns both handles and the
-// record, and closes and frees them as it ends.
-struct WatchStart {
-  HANDLE stop;    // signalled once, under g_lock, when the last handle closes
-  HANDLE change;  // armed by the opener, so no change after the open is missed
+// The folder watch: armed by the open that starts the watcher, then used by
+// the watcher thread alone. An overlapped directory read with an event of its own: Wine gives
+// a change notification of a synchronous handle a handle of its own while
+// it is pending, which would make the process's handle count flicker at
+// every log line, and the names it reports let log lines be told apart from
+// the configuration.
+struct FolderWatch {
+  HANDLE folder;
+  HANDLE event;
+  OVERLAPPED overlapped;
+  alignas(DWORD) uint8_t names[4096];
 };
+FolderWatch g_watch;
 
-// Sleeps until the DLL's folder changes (the configuration replaced by a
-// rename, or any other file there written, the log included) and reloads
-// then; a change the file's stamp does not show is looked at once more when
-// the text compare falls due. No timer runs while nothing changes, so an
-// idle service pays nothing for it. Holds a reference on the DLL, dropped as
-// the thread ends, so that a FreeLibrary meanwhile cannot unmap its code.
-DWORD WINAPI WatchConfig(void* param) {
-  WatchStart* start = static_cast<WatchStart*>(param);
-  HANDLE stop = start->stop;
-  HANDLE change = start->change;
-  delete start;
+constexpr DWORD kWatchFilter =
+    FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_SIZE;
+
+bool ArmWatch() {
+  ResetEvent(g_watch.event);
+  std::memset(&g_watch.overlapped, 0, sizeof g_watch.overlapped);
+  g_watch.overlapped.hEvent = g_watch.event;
+  return ReadDirectoryChangesW(g_watch.folder, g_watch.names, sizeof g_watch.names, FALSE,
+                               kWatchFilter, nullptr, &g_watch.overlapped, nullptr) != 0;
+}
+
+// True when the changes reported name the configuration file, or were too
+// many to report.
+bool ConfigNamed(DWORD bytes) {
+  static const wchar_t kName[] = L"ftd2xx-sim.txt";
+  if (bytes == 0) return true;
+  for (DWORD at = 0; at + sizeof(FILE_NOTIFY_INFORMATION) <= bytes;) {
+    auto* n = reinterpret_cast<FILE_NOTIFY_INFORMATION*>(g_watch.names + at);
+    size_t length = n->FileNameLength / sizeof(wchar_t);
+    if (length == wcslen(kName) && _wcsnicmp(n->FileName, kName, length) == 0) return true;
+    if (n->NextEntryOffset == 0) break;
+    at += n->NextEntryOffset;
+  }
+  return false;
+}
+
+// Sleeps until a file in the DLL's folder changes and reloads when the
+// configuration was among them (replaced by a rename, or written). No timer
+// runs while nothing changes, so an idle service pays nothing for it.
+DWORD WINAPI WatchConfig(void*) {
   DWORD timeout = INFINITE;
   for (;;) {
-    HANDLE waits[2] = {stop, change};
-    DWORD count = change == INVALID_HANDLE_VALUE ? 1 : 2;
-    DWORD woke = WaitForMultipleObjects(count, waits, FALSE, timeout);
-    if (woke == WAIT_OBJECT_0) break;
-    if (woke == WAIT_FAILED) {
-      // The stop event must still be waited for: the lock holder may signal
-      // it until then.
-      WaitForSingleObject(stop, INFINITE);
-      break;
+    DWORD woke = WaitForSingleObject(g_watch.event, timeout);
+    if (woke == WAIT_FAILED) break;
+    bool named = woke == WAIT_TIMEOUT;  // a read that failed, tried again
+    if (woke == WAIT_OBJECT_0) {
+      DWORD bytes = 0;
+      if (!GetOverlappedResult(g_watch.folder, &g_watch.overlapped, &bytes, FALSE)) break;
+      named = ConfigNamed(bytes);
+      // Re-armed before the reload, so a change made during it is reported.
+      if (!ArmWatch()) break;
     }
-    // Re-armed before the reload, so a change made during it wakes us again.
-    if (woke == WAIT_OBJECT_0 + 1 && !FindNextChangeNotification(change)) {
-      FindCloseChangeNotification(change);
-      change = INVALID_HANDLE_VALUE;
+    bool read = true;
+    if (named) {
+      EnterCriticalSection(&g_lock);
+      read = WatcherRefresh();
+      LeaveCriticalSection(&g_lock);
+    } else {
+      Sleep(kQuietMs);
     }
-    EnterCriticalSection(&g_lock);
-    ULONGLONG due = RefreshConfig();
-    LeaveCriticalSection(&g_lock);
-    ULONGLONG tick = GetTickCount64();
-    timeout = due == 0 ? INFINITE : due > tick ? static_cast<DWORD>(due - tick) : 1;
-    if (due != 0 && WaitForSingleObject(stop, kQuietMs) == WAIT_OBJECT_0) break;
+    timeout = read ? INFINITE : kRetryReadMs;
   }
-  if (change != INVALID_HANDLE_VALUE) FindCloseChangeNotification(change);
-  CloseHandle(stop);
-  FreeLibraryAndExitThread(g_module, 0);
+  // Without the watcher a telegram is still heard, at the next call.
+  CloseHandle(g_watch.folder);
+  CloseHandle(g_watch.event);
   return 0;
 }
 
-// Under the lock, after a successful open. Started here rather than in
-// DllMain, where nothing may wait on the loader lock that DllMain holds. The
-// thread gets its own reference on the DLL, so a FreeLibrary while it runs
-// cannot unmap its code; a DLL unloaded with handles still open therefore
-// stays loaded until they are closed.
+// Under the lock, at the open of a transceiver whose line has `hear` or
+// `hearseq`, once per process. Only such a line starts it: tests that count
+// the process's threads and handles see no change from a library whose
+// transceivers never hear. Not from DllMain, which must not wait on
+// anything. The watch is armed before the open returns, so a change made
+// before the thread first runs still wakes it. The DLL pins itself: the
+// thread is never stopped (that would need a wait in DllMain under the
+// loader lock), so a FreeLibrary must never unmap the code under it.
 void StartWatcher() {
-  if (g_watchStop) return;
-  HMODULE self = nullptr;
-  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                          reinterpret_cast<LPCWSTR>(&WatchConfig), &self)) {
-    return;
+  static bool started = false;
+  if (started) return;
+  started = true;
+  g_watch.folder = CreateFileW(g_folder, FILE_LIST_DIRECTORY,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED,
+                               nullptr);
+  if (g_watch.folder == INVALID_HANDLE_VALUE) return;
+  g_watch.event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HMODULE pinned = nullptr;
+  HANDLE thread = nullptr;
+  if (g_watch.event && ArmWatch() &&
+      GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                         reinterpret_cast<LPCWSTR>(&WatchConfig), &pinned)) {
+    thread = CreateThread(nullptr, 0, WatchConfig, nullptr, 0, nullptr);
   }
-  // Armed here, before the open returns: a thread needs a while to start,
-  // and a rename made meanwhile must still wake it.
-  HANDLE change = FindFirstChangeNotificationW(
-      g_folder, FALSE,
-      FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_SIZE);
-  HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  WatchStart* start = stop ? new (std::nothrow) WatchStart{stop, change} : nullptr;
-  HANDLE thread = start ? CreateThread(nullptr, 0, WatchConfig, start, 0, nullptr) : nullptr;
   if (!thread) {
-    // Without the watcher a telegram is still heard, at the next call.
-    delete start;
-    if (stop) CloseHandle(stop);
-    if (change != INVALID_HANDLE_VALUE) FindCloseChangeNotification(change);
-    FreeLibrary(self);
+    CloseHandle(g_watch.folder);  // also ends a pending read
+    if (g_watch.event) CloseHandle(g_watch.event);
     return;
   }
   CloseHandle(thread);
-  g_watchStop = stop;  // handed to the thread, which closes it
-}
-
-// Under the lock, after a close: the last handle gone, the watcher ends.
-void StopWatcherIfIdle() {
-  for (const SimHandle& h : g_handles) {
-    if (h.inUse) return;
-  }
-  if (!g_watchStop) return;
-  SetEvent(g_watchStop);
-  g_watchStop = nullptr;
 }
 
 // --- handles -------------------------------------------------------------
@@ -484,7 +512,7 @@ FT_STATUS FT_API FT_OpenEx(void* arg, uint32_t flags, FT_HANDLE* handle) {
     // before.
     RememberHearing(h);
     *handle = MakeHandle(slot);
-    StartWatcher();
+    if (d->listens) StartWatcher();
   }
   LogBegin(d ? d->serial : wanted, "open", status);
   LogEnd();
@@ -498,7 +526,6 @@ FT_STATUS FT_API FT_Close(FT_HANDLE handle) {
     // The caller's event is left alone: it still owns it.
     call.h->inUse = false;
     call.h->event = nullptr;
-    StopWatcherIfIdle();
   }
   LogBegin(call.serial, "close", call.status);
   LogEnd();
@@ -666,7 +693,6 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_ATTACH) {
     DisableThreadLibraryCalls(module);
     InitializeCriticalSection(&g_lock);
-    g_module = module;
     // Both files live beside the DLL itself: a service started by the
     // service control manager has neither our working directory nor our
     // environment.
@@ -687,8 +713,8 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
     LeaveCriticalSection(&g_lock);
   } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
     // Unloaded by FreeLibrary (at process exit other threads may have died
-    // holding the lock, and the system closes the file anyway). No watcher
-    // runs now: each holds a reference on the DLL until it has ended.
+    // holding the lock, and the system closes the file anyway). Never once
+    // the watcher runs: the DLL is pinned then.
     if (g_log != INVALID_HANDLE_VALUE) CloseHandle(g_log);
     g_log = INVALID_HANDLE_VALUE;
     DeleteCriticalSection(&g_lock);

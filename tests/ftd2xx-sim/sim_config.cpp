@@ -98,6 +98,7 @@ bool ApplyKey(SimDevice& d, const char* key, const char* value) {
     return CopyText(value, d.description, sizeof d.description);
   }
   if (!std::strcmp(key, "answer")) return ParseBytes(value, d.answer, d.answerLength);
+  if (!std::strcmp(key, "hear") || !std::strcmp(key, "hearseq")) d.listens = true;
   if (!std::strcmp(key, "hear")) return ParseBytes(value, d.hear, d.hearLength);
   if (!std::strcmp(key, "vid") || !std::strcmp(key, "pid")) {
     if (!ParseHex(value, n) || n > 0xFFFF) return false;

@@ -32,6 +32,7 @@ struct SimDevice {
   uint8_t hear[kSimMaxAnswer];
   uint32_t hearLength;
   uint32_t hearSeq;
+  bool listens;  // the line has `hear` or `hearseq`: its open starts the watcher
 };
 
 struct SimConfig {

@@ -39,7 +39,17 @@ bool WriteSimConfig(const std::wstring& folder, const std::string& text) {
   ok = ok && SetFileTime(f, nullptr, nullptr, &t);
   CloseHandle(f);
   std::wstring path = folder + L"ftd2xx-sim.txt";
-  return ok && MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+  if (!ok) return false;
+  // The library's watcher thread reads the file a moment after each change,
+  // and a file that is open cannot be renamed over: wait that moment out.
+  for (int tries = 0;; ++tries) {
+    if (MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    DWORD error = GetLastError();
+    if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) || tries == 1000) {
+      return false;
+    }
+    Sleep(1);
+  }
 }
 
 bool SimHear(const std::wstring& folder, const std::string& config, const std::string& serial,
@@ -54,8 +64,12 @@ bool SimHear(const std::wstring& folder, const std::string& config, const std::s
     if (!wordStart || !wordEnd) continue;
     std::string hex = HexBytes(bytes.data(), bytes.size());
     for (char& c : hex) c = c == ' ' ? ':' : c;
+    // At the line's end, before any comment: a later key of the same name
+    // would win.
+    size_t lineEnd = config.find_first_of("#\r\n", end);
+    if (lineEnd == std::string::npos) lineEnd = config.size();
     std::string text = config;
-    text.insert(end, " hear=" + hex + " hearseq=" + std::to_string(++hearSeq));
+    text.insert(lineEnd, " hear=" + hex + " hearseq=" + std::to_string(++hearSeq));
     return WriteSimConfig(folder, text);
   }
   return false;

@@ -1,7 +1,8 @@
 // Tests of the simulated driver library itself: other tests rely on its
 // configuration keys, its log format and its handle rules. Every test loads
 // a fresh copy of FTD2XX.dll from a folder of its own, resolving each
-// operation by name and by ordinal.
+// operation by name and by ordinal. A copy that started its watcher thread
+// pins itself, so the FreeLibrary after such a test leaves it loaded, idle.
 //
 // Threads: the tests call the library from the main thread, except the one
 // that calls it from four threads at once to check that log lines stay whole.
@@ -47,7 +48,7 @@ constexpr Export kExports[] = {
 
 int g_caseNumber = 0;
 
-// A private copy of the library, loaded for one test and unloaded after it.
+// A private copy of the library, loaded for one test.
 class Sim : public ::testing::Test {
  protected:
   std::wstring folder;
@@ -495,7 +496,7 @@ TEST_F(Sim, ADeletedFileMeansEveryTransceiverWasPulledOut) {
 // call between the rename and the event. The latency from the rename to
 // the bytes being queued is measured with the log line's counter value.
 TEST_F(Sim, ATelegramWrittenIntoTheLineIsHeardOncePerHearseqWhileNoCallIsMade) {
-  const std::string config = "device serial=EL000123\n";
+  const std::string config = "device serial=EL000123 hearseq=0\n";
   Load(config);
   FT_HANDLE h = MustOpen("EL000123");
   HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -542,7 +543,7 @@ TEST_F(Sim, ATelegramWrittenIntoTheLineIsHeardOncePerHearseqWhileNoCallIsMade) {
 }
 
 TEST_F(Sim, EachPluggedInTransceiverHearsItsOwnTelegramAndOnlyNewOnes) {
-  Load("device serial=EL000123\ndevice serial=EL000777\ndevice serial=EL000555\n");
+  Load("device serial=EL000123 hearseq=0\ndevice serial=EL000777\ndevice serial=EL000555\n");
   FT_HANDLE a = MustOpen("EL000123");
   FT_HANDLE b = MustOpen("EL000777");
   FT_HANDLE pulled = MustOpen("EL000555");
