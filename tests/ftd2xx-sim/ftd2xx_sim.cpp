@@ -283,11 +283,11 @@ bool WatcherRefresh() {
 // --- the watcher thread ----------------------------------------------------
 
 // The folder watch: armed by the open that starts the watcher, then used by
-// the watcher thread alone. An overlapped directory read with an event of its own: Wine gives
-// a change notification of a synchronous handle a handle of its own while
-// it is pending, which would make the process's handle count flicker at
-// every log line, and the names it reports let log lines be told apart from
-// the configuration.
+// the watcher thread alone. An overlapped directory read with an event of
+// its own rather than FindFirstChangeNotificationW: Wine gives that one's
+// synchronous handle an extra handle while it is pending, which made the
+// process's handle count flicker at every log line; and the names this
+// read reports tell the log's changes from the configuration's.
 struct FolderWatch {
   HANDLE folder;
   HANDLE event;
