@@ -14,8 +14,17 @@
 // sleeps, re-taking it only to look at the configuration again: other
 // transceivers and other threads go on meanwhile, as with a real driver
 // call that never returns.
-// The caller's notification event is signalled from the writing thread,
-// inside the lock; the event stays the caller's and is never closed here.
+// The watcher thread, the library's own, runs from the first open of a
+// transceiver whose line has `hear` or `hearseq` until the process ends: it
+// sleeps on an overlapped read of the changes in the DLL's folder and, when
+// the configuration file changed, takes the lock and reloads it as a call
+// would. Once the opener has armed the folder watch (g_watch), the watcher
+// is its only user. Whoever reloads (a call or the watcher) queues the
+// telegrams that lines' `hear` keys ask for, so a transceiver hears them
+// while the service makes no call at all.
+// The caller's notification event is signalled inside the lock, from the
+// writing thread or from whichever thread reloaded; the event stays the
+// caller's and is never closed here.
 #include <windows.h>
 
 #include <cstring>
@@ -38,6 +47,15 @@ constexpr ULONGLONG kRecheckTextMs = 250;
 constexpr uint32_t kModemBusy = 0x20;
 // How long a hung call sleeps between two looks at the configuration.
 constexpr DWORD kHangStepMs = 10;
+// How soon the watcher tries again to read a file that could not be read
+// (being replaced at that moment).
+constexpr DWORD kRetryReadMs = 10;
+// Every log line changes the folder too. After a wake for other files only,
+// the watcher lets further changes gather
+// this long before it looks again, so that thousands of calls a second do
+// not wake it thousands of times; a real change waits at most this much
+// longer.
+constexpr DWORD kQuietMs = 2;
 
 struct SimHandle {
   bool inUse;
@@ -51,6 +69,11 @@ struct SimHandle {
   uint8_t rx[kSimRxCapacity];
   uint32_t rxHead;
   uint32_t rxCount;
+  // The last (hearseq, hear) pair of its line this handle acted on; a
+  // different pair is heard once.
+  uint32_t heardSeq;
+  uint32_t heardLength;
+  uint8_t heard[kSimMaxAnswer];
 };
 
 struct FileStamp {
@@ -61,6 +84,7 @@ struct FileStamp {
 };
 
 CRITICAL_SECTION g_lock;
+wchar_t g_folder[kPathSize];
 wchar_t g_configPath[kPathSize];
 wchar_t g_logPath[kPathSize];
 
@@ -80,79 +104,6 @@ HANDLE g_log = INVALID_HANDLE_VALUE;
 std::string g_line;
 
 const SimConfig& Config() { return g_configs[g_current]; }
-
-bool SameStamp(const FileStamp& a, const FileStamp& b) {
-  if (a.exists != b.exists) return false;
-  if (!a.exists) return true;
-  return a.written.dwLowDateTime == b.written.dwLowDateTime &&
-         a.written.dwHighDateTime == b.written.dwHighDateTime &&
-         a.sizeLow == b.sizeLow && a.sizeHigh == b.sizeHigh;
-}
-
-// Reads the configuration file into the spare text buffer. A missing file
-// reads as empty; false when it exists but could not be read (it may be in
-// the middle of being replaced), so the caller tries again on the next call.
-bool ReadConfigText(bool exists, int into) {
-  g_textSizes[into] = 0;
-  if (!exists) return true;
-  HANDLE f = CreateFileW(g_configPath, GENERIC_READ,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (f == INVALID_HANDLE_VALUE) {
-    return GetLastError() == ERROR_FILE_NOT_FOUND;
-  }
-  size_t total = 0;
-  for (;;) {
-    DWORD got = 0;
-    DWORD want = static_cast<DWORD>(kSimMaxConfigText - total);
-    if (want == 0 || !ReadFile(f, g_texts[into] + total, want, &got, nullptr) || got == 0) break;
-    total += got;
-  }
-  CloseHandle(f);
-  g_textSizes[into] = total;
-  return true;
-}
-
-// Makes the freshly read text the configuration. Every open handle is bound
-// to its serial number's new line; one whose line is gone was pulled out,
-// and stays so until it is closed.
-void ApplyConfigText(int text) {
-  int next = 1 - g_current;
-  ParseSimConfig(g_texts[text], g_textSizes[text], g_configs[next]);
-  g_current = next;
-  g_currentText = text;
-  for (SimHandle& h : g_handles) {
-    if (!h.inUse || h.pulled) continue;
-    h.device = FindSimDevice(Config(), h.serial);
-    if (!h.device) h.pulled = true;
-  }
-}
-
-// Called at the start of every operation, under the lock.
-void RefreshConfig() {
-  WIN32_FILE_ATTRIBUTE_DATA a;
-  FileStamp now{};
-  if (GetFileAttributesExW(g_configPath, GetFileExInfoStandard, &a)) {
-    now.exists = true;
-    now.written = a.ftLastWriteTime;
-    now.sizeLow = a.nFileSizeLow;
-    now.sizeHigh = a.nFileSizeHigh;
-  }
-  ULONGLONG tick = GetTickCount64();
-  bool changed = !g_loaded || !SameStamp(now, g_stamp);
-  if (!changed && tick - g_lastRead < kRecheckTextMs) return;
-
-  int spare = 1 - g_currentText;
-  if (!ReadConfigText(now.exists, spare)) return;
-  g_lastRead = tick;
-  g_stamp = now;
-  if (!changed && g_textSizes[spare] == g_textSizes[g_currentText] &&
-      std::memcmp(g_texts[spare], g_texts[g_currentText], g_textSizes[spare]) == 0) {
-    return;
-  }
-  g_loaded = true;
-  ApplyConfigText(spare);
-}
 
 // --- the log -------------------------------------------------------------
 
@@ -192,6 +143,248 @@ void LogEnd() {
   }
   DWORD written = 0;
   WriteFile(g_log, g_line.data(), static_cast<DWORD>(g_line.size()), &written, nullptr);
+}
+
+bool SameStamp(const FileStamp& a, const FileStamp& b) {
+  if (a.exists != b.exists) return false;
+  if (!a.exists) return true;
+  return a.written.dwLowDateTime == b.written.dwLowDateTime &&
+         a.written.dwHighDateTime == b.written.dwHighDateTime &&
+         a.sizeLow == b.sizeLow && a.sizeHigh == b.sizeHigh;
+}
+
+// Reads the configuration file into the spare text buffer. A missing file
+// reads as empty; false when it exists but could not be read (it may be in
+// the middle of being replaced), so the caller tries again on the next call.
+bool ReadConfigText(bool exists, int into) {
+  g_textSizes[into] = 0;
+  if (!exists) return true;
+  HANDLE f = CreateFileW(g_configPath, GENERIC_READ,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (f == INVALID_HANDLE_VALUE) {
+    return GetLastError() == ERROR_FILE_NOT_FOUND;
+  }
+  size_t total = 0;
+  for (;;) {
+    DWORD got = 0;
+    DWORD want = static_cast<DWORD>(kSimMaxConfigText - total);
+    if (want == 0 || !ReadFile(f, g_texts[into] + total, want, &got, nullptr) || got == 0) break;
+    total += got;
+  }
+  CloseHandle(f);
+  g_textSizes[into] = total;
+  return true;
+}
+
+void QueueReceived(SimHandle& h, const uint8_t* bytes, uint32_t count) {
+  // A queue that nobody drains overflows like a real one: the excess is lost.
+  for (uint32_t i = 0; i < count && h.rxCount < kSimRxCapacity; ++i) {
+    h.rx[(h.rxHead + h.rxCount) % kSimRxCapacity] = bytes[i];
+    ++h.rxCount;
+  }
+}
+
+void RememberHearing(SimHandle& h) {
+  h.heardSeq = h.device->hearSeq;
+  h.heardLength = h.device->hearLength;
+  std::memcpy(h.heard, h.device->hear, h.heardLength);
+}
+
+// The transceiver hears its line's telegram if the (hearseq, hear) pair
+// changed since the handle last acted on one. Runs inside a reload, before
+// any operation begins its own log line.
+void HearIfChanged(SimHandle& h) {
+  const SimDevice& d = *h.device;
+  if (d.hearSeq == h.heardSeq && d.hearLength == h.heardLength &&
+      std::memcmp(d.hear, h.heard, d.hearLength) == 0) {
+    return;
+  }
+  RememberHearing(h);
+  if (d.hearLength == 0) return;
+  // Taken just before the bytes are queued: a benchmark subtracts it from
+  // the counter value at which the service reports the telegram.
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  QueueReceived(h, d.hear, d.hearLength);
+  LogBegin(h.serial, "heard", FT_OK);
+  g_line += ' ';
+  g_line += std::to_string(now.QuadPart);
+  LogBytes(d.hear, d.hearLength);
+  LogEnd();
+  // Logged before the signal, so whoever wakes finds the line in the log.
+  if ((h.eventMask & FT_EVENT_RXCHAR) && h.event) SetEvent(h.event);
+}
+
+// Makes the freshly read text the configuration. Every open handle is bound
+// to its serial number's new line, and hears that line's telegram if it
+// changed; one whose line is gone was pulled out, and stays so until it is
+// closed.
+void ApplyConfigText(int text) {
+  int next = 1 - g_current;
+  ParseSimConfig(g_texts[text], g_textSizes[text], g_configs[next]);
+  g_current = next;
+  g_currentText = text;
+  for (SimHandle& h : g_handles) {
+    if (!h.inUse || h.pulled) continue;
+    h.device = FindSimDevice(Config(), h.serial);
+    if (!h.device) h.pulled = true;
+    else HearIfChanged(h);
+  }
+}
+
+// Asks for no handle, so it can run at any time without the process's
+// handle count showing it.
+FileStamp ConfigStamp() {
+  WIN32_FILE_ATTRIBUTE_DATA a;
+  FileStamp now{};
+  if (GetFileAttributesExW(g_configPath, GetFileExInfoStandard, &a)) {
+    now.exists = true;
+    now.written = a.ftLastWriteTime;
+    now.sizeLow = a.nFileSizeLow;
+    now.sizeHigh = a.nFileSizeHigh;
+  }
+  return now;
+}
+
+// Called at the start of every operation, and by the watcher, under the
+// lock. False when the file exists but could not be read.
+bool RefreshConfig() {
+  FileStamp now = ConfigStamp();
+  ULONGLONG tick = GetTickCount64();
+  bool changed = !g_loaded || !SameStamp(now, g_stamp);
+  if (!changed && tick - g_lastRead < kRecheckTextMs) return true;
+
+  int spare = 1 - g_currentText;
+  if (!ReadConfigText(now.exists, spare)) return false;
+  g_lastRead = tick;
+  g_stamp = now;
+  if (!changed && g_textSizes[spare] == g_textSizes[g_currentText] &&
+      std::memcmp(g_texts[spare], g_texts[g_currentText], g_textSizes[spare]) == 0) {
+    return true;
+  }
+  g_loaded = true;
+  ApplyConfigText(spare);
+  return true;
+}
+
+// The watcher's look, under the lock. It reads the file only when its stamp
+// changed and a handle is open (nothing else can hear): tests count the
+// process's handles between calls, and a read in the background would show
+// there. An edit that keeps the file's time and size is left to the calls'
+// text compare. Returns false when a read failed and should be tried again.
+bool WatcherRefresh() {
+  bool anyOpen = false;
+  for (const SimHandle& h : g_handles) anyOpen = anyOpen || h.inUse;
+  if (!anyOpen || SameStamp(ConfigStamp(), g_stamp)) return true;
+  return RefreshConfig();
+}
+
+// --- the watcher thread ----------------------------------------------------
+
+// The folder watch: armed by the open that starts the watcher, then used by
+// the watcher thread alone. An overlapped directory read with an event of
+// its own rather than FindFirstChangeNotificationW: Wine gives that one's
+// synchronous handle an extra handle while it is pending, which made the
+// process's handle count flicker at every log line; and the names this
+// read reports tell the log's changes from the configuration's.
+struct FolderWatch {
+  HANDLE folder;
+  HANDLE event;
+  OVERLAPPED overlapped;
+  alignas(DWORD) uint8_t names[4096];
+};
+FolderWatch g_watch;
+
+constexpr DWORD kWatchFilter =
+    FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_SIZE;
+
+bool ArmWatch() {
+  ResetEvent(g_watch.event);
+  std::memset(&g_watch.overlapped, 0, sizeof g_watch.overlapped);
+  g_watch.overlapped.hEvent = g_watch.event;
+  return ReadDirectoryChangesW(g_watch.folder, g_watch.names, sizeof g_watch.names, FALSE,
+                               kWatchFilter, nullptr, &g_watch.overlapped, nullptr) != 0;
+}
+
+// True when the changes reported name the configuration file, or were too
+// many to report.
+bool ConfigNamed(DWORD bytes) {
+  static const wchar_t kName[] = L"ftd2xx-sim.txt";
+  if (bytes == 0) return true;
+  for (DWORD at = 0; at + sizeof(FILE_NOTIFY_INFORMATION) <= bytes;) {
+    auto* n = reinterpret_cast<FILE_NOTIFY_INFORMATION*>(g_watch.names + at);
+    size_t length = n->FileNameLength / sizeof(wchar_t);
+    if (length == wcslen(kName) && _wcsnicmp(n->FileName, kName, length) == 0) return true;
+    if (n->NextEntryOffset == 0) break;
+    at += n->NextEntryOffset;
+  }
+  return false;
+}
+
+// Sleeps until a file in the DLL's folder changes and reloads when the
+// configuration was among them (replaced by a rename, or written). No timer
+// runs while nothing changes, so an idle service pays nothing for it.
+DWORD WINAPI WatchConfig(void*) {
+  DWORD timeout = INFINITE;
+  for (;;) {
+    DWORD woke = WaitForSingleObject(g_watch.event, timeout);
+    if (woke == WAIT_FAILED) break;
+    bool named = woke == WAIT_TIMEOUT;  // a read that failed, tried again
+    if (woke == WAIT_OBJECT_0) {
+      DWORD bytes = 0;
+      if (!GetOverlappedResult(g_watch.folder, &g_watch.overlapped, &bytes, FALSE)) break;
+      named = ConfigNamed(bytes);
+      // Re-armed before the reload, so a change made during it is reported.
+      if (!ArmWatch()) break;
+    }
+    bool read = true;
+    if (named) {
+      EnterCriticalSection(&g_lock);
+      read = WatcherRefresh();
+      LeaveCriticalSection(&g_lock);
+    } else {
+      Sleep(kQuietMs);
+    }
+    timeout = read ? INFINITE : kRetryReadMs;
+  }
+  // Without the watcher a telegram is still heard, at the next call.
+  CloseHandle(g_watch.folder);
+  CloseHandle(g_watch.event);
+  return 0;
+}
+
+// Under the lock, at the open of a transceiver whose line has `hear` or
+// `hearseq`, once per process. Only such a line starts it: tests that count
+// the process's threads and handles see no change from a library whose
+// transceivers never hear. Not from DllMain, which must not wait on
+// anything. The watch is armed before the open returns, so a change made
+// before the thread first runs still wakes it. The DLL pins itself: the
+// thread is never stopped (that would need a wait in DllMain under the
+// loader lock), so a FreeLibrary must never unmap the code under it.
+void StartWatcher() {
+  static bool started = false;
+  if (started) return;
+  started = true;
+  g_watch.folder = CreateFileW(g_folder, FILE_LIST_DIRECTORY,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED,
+                               nullptr);
+  if (g_watch.folder == INVALID_HANDLE_VALUE) return;
+  g_watch.event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HMODULE pinned = nullptr;
+  HANDLE thread = nullptr;
+  if (g_watch.event && ArmWatch() &&
+      GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                         reinterpret_cast<LPCWSTR>(&WatchConfig), &pinned)) {
+    thread = CreateThread(nullptr, 0, WatchConfig, nullptr, 0, nullptr);
+  }
+  if (!thread) {
+    CloseHandle(g_watch.folder);  // also ends a pending read
+    if (g_watch.event) CloseHandle(g_watch.event);
+    return;
+  }
+  CloseHandle(thread);
 }
 
 // --- handles -------------------------------------------------------------
@@ -249,14 +442,6 @@ struct HandleCall {
   HandleCall(const HandleCall&) = delete;
   HandleCall& operator=(const HandleCall&) = delete;
 };
-
-void QueueReceived(SimHandle& h, const uint8_t* bytes, uint32_t count) {
-  // A queue that nobody drains overflows like a real one: the excess is lost.
-  for (uint32_t i = 0; i < count && h.rxCount < kSimRxCapacity; ++i) {
-    h.rx[(h.rxHead + h.rxCount) % kSimRxCapacity] = bytes[i];
-    ++h.rxCount;
-  }
-}
 
 // Copies a text into the log's serial field without blanks or control
 // characters, so that a line always splits into its fields.
@@ -323,7 +508,11 @@ FT_STATUS FT_API FT_OpenEx(void* arg, uint32_t flags, FT_HANDLE* handle) {
     h.inUse = true;
     std::strcpy(h.serial, d->serial);
     h.device = d;
+    // A transceiver opened now does not hear what its line asked for
+    // before.
+    RememberHearing(h);
     *handle = MakeHandle(slot);
+    if (d->listens) StartWatcher();
   }
   LogBegin(d ? d->serial : wanted, "open", status);
   LogEnd();
@@ -515,6 +704,8 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
     static const wchar_t kLog[] = L"ftd2xx-sim.log";
     if (dir + sizeof kConfig / sizeof(wchar_t) > kPathSize) return FALSE;
     std::memcpy(g_logPath, g_configPath, dir * sizeof(wchar_t));
+    std::memcpy(g_folder, g_configPath, dir * sizeof(wchar_t));
+    g_folder[dir] = L'\0';
     std::memcpy(g_configPath + dir, kConfig, sizeof kConfig);
     std::memcpy(g_logPath + dir, kLog, sizeof kLog);
     EnterCriticalSection(&g_lock);
@@ -522,7 +713,8 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
     LeaveCriticalSection(&g_lock);
   } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
     // Unloaded by FreeLibrary (at process exit other threads may have died
-    // holding the lock, and the system closes the file anyway).
+    // holding the lock, and the system closes the file anyway). Never once
+    // the watcher runs: the DLL is pinned then.
     if (g_log != INVALID_HANDLE_VALUE) CloseHandle(g_log);
     g_log = INVALID_HANDLE_VALUE;
     DeleteCriticalSection(&g_lock);

@@ -98,6 +98,8 @@ bool ApplyKey(SimDevice& d, const char* key, const char* value) {
     return CopyText(value, d.description, sizeof d.description);
   }
   if (!std::strcmp(key, "answer")) return ParseBytes(value, d.answer, d.answerLength);
+  if (!std::strcmp(key, "hear") || !std::strcmp(key, "hearseq")) d.listens = true;
+  if (!std::strcmp(key, "hear")) return ParseBytes(value, d.hear, d.hearLength);
   if (!std::strcmp(key, "vid") || !std::strcmp(key, "pid")) {
     if (!ParseHex(value, n) || n > 0xFFFF) return false;
     (key[0] == 'v' ? d.vid : d.pid) = static_cast<uint16_t>(n);
@@ -110,6 +112,7 @@ bool ApplyKey(SimDevice& d, const char* key, const char* value) {
   else if (!std::strcmp(key, "chunk")) d.chunk = n;
   else if (!std::strcmp(key, "write")) d.writeStatus = n;
   else if (!std::strcmp(key, "hang")) d.hang = n;
+  else if (!std::strcmp(key, "hearseq")) d.hearSeq = n;
   else return false;
   return true;
 }

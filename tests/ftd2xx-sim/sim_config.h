@@ -26,6 +26,13 @@ struct SimDevice {
   uint32_t hang;         // not 0: writes and modem-status polls block until the line goes
   uint8_t answer[kSimMaxAnswer];
   uint32_t answerLength;  // queued after every successful write
+  // A telegram the transceiver hears without being written to: each open
+  // handle queues it once whenever the (hearSeq, hear) pair differs from the
+  // last pair that handle acted on (see README.md).
+  uint8_t hear[kSimMaxAnswer];
+  uint32_t hearLength;
+  uint32_t hearSeq;
+  bool listens;  // the line has `hear` or `hearseq`: its open starts the watcher
 };
 
 struct SimConfig {

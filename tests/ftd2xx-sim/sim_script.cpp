@@ -39,7 +39,40 @@ bool WriteSimConfig(const std::wstring& folder, const std::string& text) {
   ok = ok && SetFileTime(f, nullptr, nullptr, &t);
   CloseHandle(f);
   std::wstring path = folder + L"ftd2xx-sim.txt";
-  return ok && MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+  if (!ok) return false;
+  // The library's watcher thread reads the file a moment after each change,
+  // and a file that is open cannot be renamed over: wait that moment out.
+  for (int tries = 0;; ++tries) {
+    if (MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    DWORD error = GetLastError();
+    if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) || tries == 1000) {
+      return false;
+    }
+    Sleep(1);
+  }
+}
+
+bool SimHear(const std::wstring& folder, const std::string& config, const std::string& serial,
+             const std::vector<uint8_t>& bytes) {
+  static uint32_t hearSeq = 0;
+  if (bytes.empty()) return false;
+  std::string key = "serial=" + serial;
+  for (size_t at = config.find(key); at != std::string::npos; at = config.find(key, at + 1)) {
+    size_t end = at + key.size();
+    bool wordStart = at > 0 && (config[at - 1] == ' ' || config[at - 1] == '\t');
+    bool wordEnd = end == config.size() || std::string(" \t\r\n#").find(config[end]) != std::string::npos;
+    if (!wordStart || !wordEnd) continue;
+    std::string hex = HexBytes(bytes.data(), bytes.size());
+    for (char& c : hex) c = c == ' ' ? ':' : c;
+    // At the line's end, before any comment: a later key of the same name
+    // would win.
+    size_t lineEnd = config.find_first_of("#\r\n", end);
+    if (lineEnd == std::string::npos) lineEnd = config.size();
+    std::string text = config;
+    text.insert(lineEnd, " hear=" + hex + " hearseq=" + std::to_string(++hearSeq));
+    return WriteSimConfig(folder, text);
+  }
+  return false;
 }
 
 uint64_t SimLogMark(const std::wstring& folder) {

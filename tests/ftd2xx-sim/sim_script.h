@@ -15,7 +15,20 @@ std::wstring ProgramFolder();
 // it, then renamed over it), so the library never reads half a file, and
 // gives it a modification time later than any this process wrote before, so
 // the library sees the change even within one tick of a coarse file clock.
+// While the library reads the file the rename is refused; it is tried again
+// for about a second.
 bool WriteSimConfig(const std::wstring& folder, const std::string& text);
+
+// Makes the transceiver `serial` hear `bytes` now: replaces the configuration
+// with `config`, adding `hear=<bytes> hearseq=<n>` at the end of the line
+// with `serial=<serial>` (later keys win over earlier ones), with n higher on
+// every call, so the same telegram twice is heard twice. Other lines of
+// `config` keep what they say. The line must carry `hearseq=0` (or any
+// `hear`/`hearseq`) already when the transceiver is opened: only such a line
+// starts the library's watcher thread. False when no line names `serial`
+// exactly as given, `bytes` is empty, or the file could not be replaced.
+bool SimHear(const std::wstring& folder, const std::string& config, const std::string& serial,
+             const std::vector<uint8_t>& bytes);
 
 // The log's current size: remember it before an action, and read what the
 // action logged with SimLogSince.

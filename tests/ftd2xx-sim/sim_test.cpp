@@ -1,7 +1,8 @@
 // Tests of the simulated driver library itself: other tests rely on its
 // configuration keys, its log format and its handle rules. Every test loads
 // a fresh copy of FTD2XX.dll from a folder of its own, resolving each
-// operation by name and by ordinal.
+// operation by name and by ordinal. A copy that started its watcher thread
+// pins itself, so the FreeLibrary after such a test leaves it loaded, idle.
 //
 // Threads: the tests call the library from the main thread, except the one
 // that calls it from four threads at once to check that log lines stay whole.
@@ -47,7 +48,7 @@ constexpr Export kExports[] = {
 
 int g_caseNumber = 0;
 
-// A private copy of the library, loaded for one test and unloaded after it.
+// A private copy of the library, loaded for one test.
 class Sim : public ::testing::Test {
  protected:
   std::wstring folder;
@@ -489,6 +490,93 @@ TEST_F(Sim, ADeletedFileMeansEveryTransceiverWasPulledOut) {
   EXPECT_EQ(OpenEx(const_cast<char*>("EL000123"), FT_OPEN_BY_SERIAL_NUMBER, &again),
             FT_DEVICE_NOT_FOUND);
   EXPECT_EQ(Close(h), FT_IO_ERROR);
+}
+
+// The library's own thread notices the rewritten file: the test makes no
+// call between the rename and the event. The latency from the rename to
+// the bytes being queued is measured with the log line's counter value.
+TEST_F(Sim, ATelegramWrittenIntoTheLineIsHeardOncePerHearseqWhileNoCallIsMade) {
+  const std::string config = "device serial=EL000123 hearseq=0\n";
+  Load(config);
+  FT_HANDLE h = MustOpen("EL000123");
+  HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  ASSERT_EQ(Notify(h, FT_EVENT_RXCHAR, event), FT_OK);
+  const std::vector<uint8_t> telegram = {0x81, 0x0B, 0x04, 0x63, 0xC9, 0x01, 0x99, 0x00, 0x11};
+  LARGE_INTEGER frequency, before;
+  QueryPerformanceFrequency(&frequency);
+  for (int round = 0; round < 2; ++round) {
+    uint64_t mark = SimLogMark(folder);
+    QueryPerformanceCounter(&before);
+    ASSERT_TRUE(SimHear(folder, config, "EL000123", telegram));
+    ASSERT_EQ(WaitForSingleObject(event, 1000), WAIT_OBJECT_0) << "round " << round;
+    Lines log = SimLogSince(folder, mark);
+    ASSERT_EQ(log.size(), 1u);
+    std::vector<std::string> f = SplitFields(log[0]);
+    ASSERT_GE(f.size(), 4u);
+    EXPECT_EQ(log[0], "EL000123 heard 0 " + f[3] + " " + HexBytes(telegram.data(), telegram.size()));
+    double ms = (std::stoll(f[3]) - before.QuadPart) * 1000.0 / frequency.QuadPart;
+    std::printf("hearing %d: %.2f ms from writing the file to the bytes queued\n", round, ms);
+    EXPECT_GT(ms, 0.0);
+    EXPECT_EQ(ReadAll(h), telegram);
+  }
+  // A rewrite that keeps the (hearseq, hear) pair is not heard again.
+  ASSERT_TRUE(WriteSimConfig(folder, "device serial=EL000123 hear=AA hearseq=7\n"));
+  ASSERT_EQ(WaitForSingleObject(event, 1000), WAIT_OBJECT_0);
+  ASSERT_TRUE(WriteSimConfig(folder, "device serial=EL000123 hear=AA hearseq=7 busy=1\n"));
+  EXPECT_EQ(ReadAll(h), std::vector<uint8_t>{0xAA});
+  EXPECT_EQ(WaitForSingleObject(event, 300), static_cast<DWORD>(WAIT_TIMEOUT));
+
+  // Idle, the thread sleeps: the process spends next to no CPU time.
+  Sleep(300);
+  FILETIME created, exited, kernel0, user0, kernel1, user1;
+  GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel0, &user0);
+  Sleep(1000);
+  GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel1, &user1);
+  auto ticks = [](const FILETIME& t) {
+    return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+  };
+  double cpuMs = (ticks(kernel1) - ticks(kernel0) + ticks(user1) - ticks(user0)) / 10000.0;
+  std::printf("idle with a handle open: %.1f ms CPU in 1 s\n", cpuMs);
+  EXPECT_LT(cpuMs, 15.0) << "a timer of 1 ms alone costs about 10 ms a second here";
+  EXPECT_EQ(Close(h), FT_OK);
+  CloseHandle(event);
+}
+
+TEST_F(Sim, EachPluggedInTransceiverHearsItsOwnTelegramAndOnlyNewOnes) {
+  Load("device serial=EL000123 hearseq=0\ndevice serial=EL000777\ndevice serial=EL000555\n");
+  FT_HANDLE a = MustOpen("EL000123");
+  FT_HANDLE b = MustOpen("EL000777");
+  FT_HANDLE pulled = MustOpen("EL000555");
+  HANDLE events[3];
+  FT_HANDLE handles[3] = {a, b, pulled};
+  for (int i = 0; i < 3; ++i) {
+    events[i] = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_EQ(Notify(handles[i], FT_EVENT_RXCHAR, events[i]), FT_OK);
+  }
+  // EL000555's line goes in the same rewrite: it was pulled out, hears nothing.
+  const std::string heard = "device serial=EL000123 hear=0102 hearseq=1\n"
+                            "device serial=EL000777 hear=0A0B0C hearseq=1\n";
+  ASSERT_TRUE(WriteSimConfig(folder, heard));
+  EXPECT_EQ(WaitForMultipleObjects(2, events, TRUE, 1000), WAIT_OBJECT_0);
+  EXPECT_EQ(ReadAll(a), (std::vector<uint8_t>{0x01, 0x02}));
+  EXPECT_EQ(ReadAll(b), (std::vector<uint8_t>{0x0A, 0x0B, 0x0C}));
+  // Plugged in again with a telegram, the old handle still hears nothing; a
+  // handle opened after the telegram was written does not hear it either.
+  ASSERT_TRUE(WriteSimConfig(folder, heard + "device serial=EL000555 hear=FF hearseq=1\n"));
+  uint32_t n = 0;
+  EXPECT_EQ(Queue(pulled, &n), FT_IO_ERROR);
+  EXPECT_EQ(Close(a), FT_OK);
+  FT_HANDLE reopened = MustOpen("EL000123");
+  FT_HANDLE fresh = MustOpen("EL000555");
+  ASSERT_TRUE(WriteSimConfig(folder, heard + "device serial=EL000555 hear=FF hearseq=1 busy=1\n"));
+  for (FT_HANDLE h : {reopened, fresh, b}) EXPECT_EQ(ReadAll(h), std::vector<uint8_t>{});
+  EXPECT_EQ(WaitForSingleObject(events[2], 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  int hearings = 0;
+  for (const std::string& line : Log()) hearings += SplitFields(line)[1] == "heard";
+  EXPECT_EQ(hearings, 2);
+  for (FT_HANDLE h : {reopened, fresh, b}) EXPECT_EQ(Close(h), FT_OK);
+  EXPECT_EQ(Close(pulled), FT_IO_ERROR);
+  for (HANDLE e : events) CloseHandle(e);
 }
 
 TEST_F(Sim, LinesFromManyThreadsAreWrittenWhole) {
