@@ -19,7 +19,8 @@
 //   `reopenAsked`, the request in hand) are guarded by the record's `lock`:
 //   the pipe server thread queues, the transceiver thread takes and answers,
 //   the watchdog gives up on a stuck transceiver's requests.
-// - A record's receive state (`rx*`) is touched only by its reader thread.
+// - A record's receive state (`rx*`) is touched only by its reader thread,
+//   under the record's `rxLock`.
 // - Every record ever made is on one list (the registry) until it is freed,
 //   so that the watchdog finds also those that left the table while stuck.
 #pragma once
@@ -101,7 +102,9 @@ struct DeviceRecord {
   // MonotonicMs()), 0 between calls. Written by the transceiver thread
   // around every call it makes (DriverCall), read by the watchdog.
   std::atomic<uint64_t> callStartedMs;
-  // Receive state: reader thread only.
+  // Receive state: reader thread only, under `rxLock` while it drains (so
+  // that a test can look at it between drains).
+  Lock rxLock;
   uint8_t rxBuf[kRxBufferSize];
   uint16_t rxCount;      // bytes stored in rxBuf
   uint16_t rxExpected;   // the length byte of the frame being received

@@ -78,7 +78,9 @@ void ReportError(AdminEvent event, DWORD error, const char* reason = nullptr) {
   ReportAdminEvent(event, {Decimal(error).text, reason ? reason : text});
 }
 
-constexpr DWORD kWatchdogPeriodMs = 1000;
+// How often the worker thread looks for a stuck transceiver: a stuck one
+// is found at most this long after it passed kStuckCallLimitMs.
+constexpr DWORD kWatchdogPeriodMs = 500;
 
 // Reports the status block as it stands; the caller holds g_statusLock.
 void ReportLocked(ServiceContext& context) {

@@ -297,6 +297,7 @@ DWORD WINAPI ReaderThread(void* arg) {
     if (woke == WAIT_OBJECT_0) {
       return 0;
     } else if (woke == WAIT_OBJECT_0 + 1) {
+      LockHold hold(record.rxLock);
       DrainDevice(record);
     } else if (woke == WAIT_FAILED) {
       // Cannot happen while ShutDevice keeps the events open until this

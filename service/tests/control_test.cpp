@@ -72,11 +72,7 @@ DWORD Depart(const std::wstring& path) {
                                nullptr);
 }
 
-void EmptyTable() {
-  DeviceRecord* records[kMaxDevices];
-  int n = TableTakeAll(g_context.devices, records);
-  for (int i = 0; i < n; ++i) ReleaseDeviceRecord(records[i]);
-}
+void EmptyTable() { CloseEveryTransceiver(); }
 
 class ControlTest : public ::testing::Test {
  protected:
@@ -126,7 +122,8 @@ TEST_F(ControlTest, ArrivalAddsRemovalTakesOutAndLaterRecordsMoveDown) {
   EXPECT_EQ(Arrive(TransceiverPath("EL000123")), 0u);
   EXPECT_EQ(Arrive(TransceiverPath("el000777", L"e0e8")), 0u);  // lower case
   EXPECT_EQ(Arrive(TransceiverPath("EL000999")), 0u);
-  ASSERT_EQ(TableCount(g_context.devices), 3);
+  ASSERT_EQ(TableCount(g_context.devices), 3) << "each takes its slot at once";
+  ASSERT_TRUE(WaitForOpens(5000)) << "and is opened on its own thread";
   EXPECT_STREQ(g_context.devices.entries[1]->serialNumber, "EL000777");
 
   // A duplicate, in another case, adds nothing.
@@ -137,6 +134,7 @@ TEST_F(ControlTest, ArrivalAddsRemovalTakesOutAndLaterRecordsMoveDown) {
   ASSERT_EQ(TableCount(g_context.devices), 2);
   EXPECT_STREQ(g_context.devices.entries[1]->serialNumber, "EL000999");
   EXPECT_EQ(g_context.devices.entries[1]->instance, 2);
+  WaitForSimLog(ProgramFolder(), 0, "close", 1, 5000);
   EXPECT_EQ(CountLines(SimLog(), "EL000777 close 0"), 1);
 }
 
@@ -164,6 +162,7 @@ TEST_F(ControlTest, StartUpDiscoveryOpensTheListedTransceiversOnly) {
   // device that is no transceiver.
   EnumeratePresentDevices(g_context);
   ASSERT_EQ(TableCount(g_context.devices), 2);
+  ASSERT_TRUE(WaitForOpens(5000));
   std::string a = g_context.devices.entries[0]->serialNumber;
   std::string b = g_context.devices.entries[1]->serialNumber;
   EXPECT_TRUE((a == "EL000123" && b == "EL000777") || (a == "EL000777" && b == "EL000123"));
@@ -191,12 +190,11 @@ TEST_F(ControlTest, DeviceChangesAndStopRaceSafelyWithRequestsInFlight) {
     while (!done) {
       std::wstring text;
       if (ask(iid, text)) {
-        // A departed record is closed by the request still using it, when
-        // that ends; an arrival before then finds the device still open in
-        // the driver (these events leave its line in place), and its record
-        // is dead until the next arrival replaces it: requests for it get
-        // the driver's answer for a handle that was never opened, and while
-        // the replacement opens in its slot, "not opened".
+        // A departed record is closed by its own thread; an arrival before
+        // then waits for that close before it opens. Should the driver
+        // still refuse the open, the record is dead until the next arrival
+        // opens it again: requests for it get the driver's answer for a
+        // handle that was never opened.
         if (text == L"ZARVO device handle invalid." || text == L"ZARVO device not opened.") {
           ++refused;
         } else if (text != L"OK" && text != L"ZARVO device not found.") {

@@ -81,50 +81,18 @@ wait "$probe"
 check "the client refuses the program that holds the name" has ctl-impostor.out "Refused: the pipe is not owned by LocalSystem"
 check "and sends it nothing" has probe.out "released, received 0 bytes"
 
-echo "--- a slow start: two transceivers that never become ready"
+echo "--- a start with two transceivers that never become ready is not slowed by them"
 sim_config "$dir" "device serial=EL000123 modem=0x20" "device serial=EL000777 pid=0xE0E8 modem=0x20"
+began=$SECONDS
 start_service
 trace=$(ctl trace DADUDODI 60)
 echo "$trace"
 check "the start ends RUNNING" grep -q "^state=4 " <<<"$(tail -n 1 <<<"$trace")"
-checkpoints=$(grep "^state=2 " <<<"$trace" | sed -E 's/.*checkpoint=([0-9]+).*/\1/' | tr '\n' ' ')
-echo "checkpoints while starting: $checkpoints"
-check "reported as START_PENDING with rising checkpoints" \
-  bash -c "[ \$(wc -w <<<'$checkpoints') -ge 2 ] && [ \"\$(tr ' ' '\n' <<<'$checkpoints' | grep . | sort -n | tr '\n' ' ')\" = '$checkpoints' ]"
+check "within 5 s: the transceivers open on their own threads" [ $((SECONDS - began)) -le 5 ]
 check "every report of the start carries a wait hint" bash -c "! grep '^state=2 ' <<<'$trace' | grep -q ' hint=0'"
 win req.out ./ZARVOCTL.exe . 0 1234 1111 1111 17
 check "then serves: a transceiver that is not ready answers the i/o error" has req.out "ZARVO i/o error."
 wine net stop DADUDODI >/dev/null 2>&1 </dev/null
 ctl wait DADUDODI 1 30 >/dev/null
-
-echo "--- a request stuck inside the driver holds up neither the stop nor the service"
-# The transceivers hang only once the service has started (the simulated
-# driver applies a changed line to open handles too).
-hang_after_start() {
-  sim_config "$dir" "device serial=EL000123" "device serial=EL000777 pid=0xE0E8"
-  start_service
-  ctl wait DADUDODI 4 30 >/dev/null
-  sim_config "$dir" "device serial=EL000123 hang=1" "device serial=EL000777 pid=0xE0E8 hang=1"
-  sleep 1
-  wine ZARVOCTL.exe . 0 1234 1111 1111 17 >"$1" 2>&1 </dev/null &
-  stuck=$!
-  sleep 2
-}
-hang_after_start stuck.out
-began=$SECONDS
-ctl control DADUDODI 1 >/dev/null
-status=$(ctl wait DADUDODI 1 20)
-echo "$status"
-check "the stop ends within 10 s while a request is stuck" [ $((SECONDS - began)) -le 10 ]
-check "and reports exit code 0" grep -q "^state=1 .* exit=0 " <<<"$status"
-wait "$stuck" 2>/dev/null
-
-hang_after_start stuck2.out
-status=$(ctl wait DADUDODI 1 60)
-echo "$status"
-check "a request stuck for more than 30 s stops the service with ERROR_TIMEOUT" \
-  grep -q "^state=1 .* exit=1460 " <<<"$status"
-wait "$stuck" 2>/dev/null
-sim_config "$dir" "device serial=EL000123" "device serial=EL000777 pid=0xE0E8"
 
 finish

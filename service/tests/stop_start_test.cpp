@@ -155,15 +155,16 @@ TEST(StopStart, RequestsInFlightAtTheStopReachNoFreedRecordAndASecondStartServes
 
   // The second start: the transceivers come back, and its pipe server
   // thread ends at once (one server per process), so afterwards the process
-  // runs the two reader threads more than before and nothing else.
+  // runs the two transceivers' threads (each its own and a reader) more
+  // than before and nothing else.
   int threadsBefore = ProcessThreadCount();
   ASSERT_EQ(ServiceStart(g_context), 0u);
   ASSERT_EQ(TableCount(g_context.devices), 2);
   int threadsAfter = 0;
-  for (int i = 0; i < 100 && (threadsAfter = ProcessThreadCount()) != threadsBefore + 2; ++i) {
+  for (int i = 0; i < 100 && (threadsAfter = ProcessThreadCount()) != threadsBefore + 4; ++i) {
     Sleep(20);
   }
-  EXPECT_EQ(threadsAfter, threadsBefore + 2);
+  EXPECT_EQ(threadsAfter, threadsBefore + 4);
 
   std::vector<Sent> second = RunClients(300);
   int ok = 0;

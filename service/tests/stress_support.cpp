@@ -5,8 +5,10 @@
 
 #include <cstddef>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
+#include "devices/device_table.h"
 #include "devices/win/discovery.h"
 #include "pipe/pipe_server.h"
 #include "service/service.h"
@@ -193,4 +195,24 @@ Exchange ExchangeOnce(const PipeRequest& request, std::wstring& reply, DWORD tim
   Exchange e = PipeClientExchange(client, request, reply, timeoutMs);
   PipeClientClose(client);
   return e;
+}
+
+bool WaitForOpens(DWORD timeoutMs) {
+  for (DWORD waited = 0;; waited += 5) {
+    bool opening = false;
+    {
+      std::lock_guard<std::mutex> hold(g_context.devices.guard);
+      for (int i = 0; i < g_context.devices.count; ++i) {
+        opening |= g_context.devices.entries[i]->openStatus.load() == kOpenPending;
+      }
+    }
+    if (!opening) return true;
+    if (waited >= timeoutMs) return false;
+    Sleep(5);
+  }
+}
+
+void CloseEveryTransceiver() {
+  ServiceStop(g_context);
+  TableReopen(g_context.devices);
 }

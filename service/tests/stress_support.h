@@ -26,6 +26,14 @@ std::wstring TransceiverPath(const std::string& serial, const wchar_t* pid = L"F
 DWORD ArriveTransceiver(const std::string& serial, const wchar_t* pid = L"F06F");
 DWORD DepartTransceiver(const std::string& serial, const wchar_t* pid = L"F06F");
 
+// Waits up to `timeoutMs` until no transceiver in the service's table is
+// still being opened by its thread; false when one still is.
+bool WaitForOpens(DWORD timeoutMs);
+
+// Has every transceiver closed as the stop does (waiting for their threads)
+// and opens the table again for the next test.
+void CloseEveryTransceiver();
+
 // True when `text` is exactly one of the service's reply texts.
 bool IsReplyText(const std::wstring& text);
 

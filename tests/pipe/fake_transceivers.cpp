@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "devices/device_table.h"
+#include "devices/tests/fake_channel.h"
 
 FakeDevice g_fakeTransceivers[kMaxFakeTransceivers];
 
@@ -13,6 +14,8 @@ bool InstallFakeTransceivers(int count) {
     DeviceRecord* record = CreateDeviceRecord(static_cast<uint8_t>(i));
     if (!record) return false;
     record->handle = AsHandle(g_fakeTransceivers[i]);
+    // The stand-in channel writes each request on the pipe server thread.
+    MarkServing(*record);
     if (!TableAppend(g_context.devices, record)) {
       ReleaseDeviceRecord(record);
       return false;

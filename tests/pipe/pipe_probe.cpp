@@ -22,6 +22,18 @@
 //       (default security, so not owned by LocalSystem), answer "OK" to
 //       whatever comes, and print at the end what it received.
 //
+// And it plays clients the scenarios need in numbers or shapes ZARVOCTL
+// does not make:
+//
+//   pipe-probe.exe send HEX        send one message of these bytes (e.g. 01
+//       for a one-byte message) and print "reply: <text>";
+//   pipe-probe.exe ask N IID       on one connection, send N requests for
+//       transceiver IID (house code 1234 1111, address 1111, command 17)
+//       one after another, and print "<ok> of <n> OK in <ms> ms, last:
+//       <text>";
+//   pipe-probe.exe drop-loop STOP-FILE   connect and drop without a request,
+//       over and over, until the stop file exists; then print "dropped N".
+//
 // The service's pipe is owned by LocalSystem, and the client talks to no
 // other; the stand-in servers therefore create theirs with that owner
 // (Wine lets any program do so), except the impostor.
@@ -117,9 +129,106 @@ int Answer(int units, bool terminated, bool impostor = false, bool mute = false)
   return 0;
 }
 
+// A reply message as text (UTF-16LE, up to its NUL), narrowed for printing.
+void PrintReply(const uint8_t* reply, DWORD size) {
+  printf("reply: ");
+  for (DWORD i = 0; i + 1 < size; i += 2) {
+    uint16_t c = static_cast<uint16_t>(reply[i] | (reply[i + 1] << 8));
+    if (c == 0) break;
+    putchar(c < 128 ? static_cast<char>(c) : '?');
+  }
+  printf("\n");
+}
+
+// One message, one reply, on a message-mode connection.
+bool Exchange(HANDLE pipe, const uint8_t* message, DWORD size, uint8_t (&reply)[256],
+              DWORD& replied) {
+  DWORD done = 0;
+  return WriteFile(pipe, message, size, &done, NULL) && done == size &&
+         ReadFile(pipe, reply, sizeof reply, &replied, NULL);
+}
+
+HANDLE ConnectInMessageMode() {
+  HANDLE pipe = INVALID_HANDLE_VALUE;
+  DWORD error = ConnectClient(pipe);
+  if (error != 0) {
+    printf("failed, error %lu\n", error);
+    return INVALID_HANDLE_VALUE;
+  }
+  DWORD mode = PIPE_READMODE_MESSAGE;
+  SetNamedPipeHandleState(pipe, &mode, NULL, NULL);
+  return pipe;
+}
+
+int Send(const wchar_t* hex) {
+  uint8_t message[64];
+  DWORD size = 0;
+  for (; hex[0] && hex[1] && size < sizeof message; hex += 2) {
+    wchar_t pair[3] = {hex[0], hex[1], 0};
+    message[size++] = static_cast<uint8_t>(wcstoul(pair, nullptr, 16));
+  }
+  HANDLE pipe = ConnectInMessageMode();
+  if (pipe == INVALID_HANDLE_VALUE) return 1;
+  uint8_t reply[256];
+  DWORD replied = 0;
+  bool ok = Exchange(pipe, message, size, reply, replied);
+  if (ok) PrintReply(reply, replied);
+  else printf("failed, error %lu\n", GetLastError());
+  CloseHandle(pipe);
+  return ok ? 0 : 1;
+}
+
+int Ask(int count, int iid) {
+  uint8_t request[10] = {static_cast<uint8_t>(iid), 0, 0xD2, 0x04, 0x57, 0x04, 0x57, 0x04, 17, 0};
+  HANDLE pipe = ConnectInMessageMode();
+  if (pipe == INVALID_HANDLE_VALUE) return 1;
+  LARGE_INTEGER frequency, began, ended;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&began);
+  uint8_t reply[256];
+  DWORD replied = 0;
+  int ok = 0, done = 0;
+  for (; done < count; ++done) {
+    if (!Exchange(pipe, request, sizeof request, reply, replied)) break;
+    ok += replied >= 6 && reply[0] == 'O' && reply[2] == 'K' && reply[4] == 0;
+  }
+  QueryPerformanceCounter(&ended);
+  double ms = (ended.QuadPart - began.QuadPart) * 1000.0 / frequency.QuadPart;
+  printf("%d of %d OK in %.0f ms, last: ", ok, count, ms);
+  if (done > 0) PrintReply(reply, replied);
+  else printf("none\n");
+  CloseHandle(pipe);
+  return done == count ? 0 : 1;
+}
+
+int DropLoop(const wchar_t* stopFile) {
+  int dropped = 0;
+  for (DWORD began = GetTickCount(); GetTickCount() - began < kLongestHoldMs;) {
+    if (StopFileExists(stopFile)) break;
+    HANDLE pipe = CreateFileW(kPipe, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0,
+                              NULL);
+    if (pipe != INVALID_HANDLE_VALUE) {
+      CloseHandle(pipe);
+      ++dropped;
+    } else if (GetLastError() == ERROR_PIPE_BUSY) {
+      WaitNamedPipeW(kPipe, 100);
+    } else {
+      Sleep(1);
+    }
+  }
+  printf("dropped %d\n", dropped);
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  if (argc == 3 && wcscmp(argv[1], L"send") == 0) return Send(argv[2]);
+  if (argc == 4 && wcscmp(argv[1], L"ask") == 0) {
+    return Ask(static_cast<int>(wcstol(argv[2], nullptr, 10)),
+               static_cast<int>(wcstol(argv[3], nullptr, 10)));
+  }
+  if (argc == 3 && wcscmp(argv[1], L"drop-loop") == 0) return DropLoop(argv[2]);
   if (argc == 3 && wcscmp(argv[1], L"answer") == 0) {
     return Answer(static_cast<int>(wcstol(argv[2], nullptr, 10)), true);
   }
@@ -131,7 +240,8 @@ int wmain(int argc, wchar_t** argv) {
   if (argc != 4) {
     printf("usage: pipe-probe hold-clients|busy-clients|hold-instances N STOP-FILE\n"
            "       pipe-probe answer|answer-open N\n"
-           "       pipe-probe impostor|mute\n");
+           "       pipe-probe impostor|mute\n"
+           "       pipe-probe send HEX | ask N IID | drop-loop STOP-FILE\n");
     return 2;
   }
   bool busy = wcscmp(argv[1], L"busy-clients") == 0;

@@ -331,7 +331,7 @@ TEST(Draining, ThreeHundredWaitingBytesAreReadAs256Then44AndAllReachTheFraming) 
   DeviceRecord* reference = CreateDeviceRecord(0);
   FeedReceiveParser(*reference, bytes.data(), 300);
   {
-    std::lock_guard<std::mutex> hold(record->lock);  // the drain has ended
+    LockHold hold(record->rxLock);  // the drain has ended
     EXPECT_EQ(record->rxState, reference->rxState);
     EXPECT_EQ(record->rxCount, reference->rxCount);
     EXPECT_EQ(record->rxExpected, reference->rxExpected);
@@ -356,7 +356,7 @@ TEST(Draining, AnAnswerSplitAcrossTwoDrainsStillMakesOneWholeFrame) {
   }
   const uint8_t frame[] = {0x81, 0x05, 0x04, 0x63, 0xC9, 0x01, 0x99};
   {
-    std::lock_guard<std::mutex> hold(record->lock);
+    LockHold hold(record->rxLock);
     EXPECT_EQ(record->rxState, 0) << "the frame was completed";
     EXPECT_EQ(record->rxCount, 7);
     EXPECT_EQ(std::memcmp(record->rxBuf, frame, sizeof frame), 0);
