@@ -70,12 +70,16 @@ struct Mailbox {
   HANDLE event;  // auto-reset; set after every post; made once, never closed
 };
 Mailbox g_mailbox;
+DWORD g_serverThreadId = 0;  // the pipe server thread, once it runs
 
 uint64_t Tag(DWORD index, uint32_t generation) {
   return (static_cast<uint64_t>(generation) << 8) | index;
 }
 
-// The request outcome sink: any thread.
+// The request outcome sink: any thread. The server thread itself posts only
+// while it hands a request over (a transceiver that answers on the caller's
+// thread, as the test host's do), and Dispatch looks at the mailbox right
+// after: it needs no wake, which would cost it a wait.
 void PostOutcome(uint64_t tag, DeviceStatus status) {
   {
     LockHold hold(g_mailbox.lock);
@@ -85,7 +89,26 @@ void PostOutcome(uint64_t tag, DeviceStatus status) {
       TraceHook("outcome mailbox full", static_cast<uint32_t>(tag & 0xFF));
     }
   }
-  SetEvent(g_mailbox.event);
+  if (GetCurrentThreadId() != g_serverThreadId) SetEvent(g_mailbox.event);
+}
+
+// Takes the outcome with this tag out of the mailbox, if it is there.
+// Sets the mailbox's event when others remain, so that the wait sees them.
+bool TakeOutcome(uint64_t tag, DeviceStatus& status) {
+  bool found = false, others = false;
+  {
+    LockHold hold(g_mailbox.lock);
+    for (uint32_t k = 0; k < g_mailbox.count; ++k) {
+      if (g_mailbox.outcomes[k].tag != tag) continue;
+      status = g_mailbox.outcomes[k].status;
+      g_mailbox.outcomes[k] = g_mailbox.outcomes[--g_mailbox.count];
+      found = true;
+      break;
+    }
+    others = g_mailbox.count > 0;
+  }
+  if (others) SetEvent(g_mailbox.event);
+  return found;
 }
 
 enum CollectResult { kCollected, kDropped };
@@ -114,9 +137,16 @@ bool IsConnected(const PipeInstance& instance) {
 void Dispatch(DWORD index) {
   PipeInstance& instance = g_instances[index];
   instance.lastActivityMs = GetTickCount64();
-  bool queued = HandleRequest(instance.request, instance.bytesRead,
-                              Tag(index, instance.generation), instance.reply,
+  uint64_t tag = Tag(index, instance.generation);
+  bool queued = HandleRequest(instance.request, instance.bytesRead, tag, instance.reply,
                               instance.bytesToWrite);
+  // An outcome decided while the request was handed over is written at
+  // once, like an answer the handing over gave itself.
+  DeviceStatus status = 0;
+  if (queued && TakeOutcome(tag, status)) {
+    instance.bytesToWrite = EncodeReply(status, instance.reply, kReplyBufferSize);
+    queued = false;
+  }
   instance.state = queued ? Waiting : Writing;
 }
 
@@ -495,6 +525,7 @@ DWORD WINAPI PipeServerThread(LPVOID parameter) {
     Report(start, error);
     return 0;
   }
+  g_serverThreadId = GetCurrentThreadId();
   SetRequestOutcomeSink(PostOutcome);
   ListenOnAll();
   InterlockedExchange(&g_serving, 1);

@@ -13,7 +13,10 @@
 #   4. working set after 100,000 requests against after 1,000: within 5%;
 #   5. stop time with 64 transceivers open: < 2 s. The 64 are found at start
 #      by the service's own SetupAPI walk, from registry entries generated
-#      here in the fixture's form.
+#      here in the fixture's form;
+#   6. latency of one persistent connection to a healthy transceiver while
+#      three clients keep the other one's gate (never open) busy, against
+#      the same without them: p99 at most twice.
 # CPU time is Linux's per-thread accounting of the service's process
 # (/proc/PID/task/*/schedstat, in nanoseconds): Wine's GetProcessTimes gives
 # nothing for another process. The working set is GetProcessMemoryInfo's
@@ -37,7 +40,7 @@ bench_args=("$@")
 bash scripts/setup.sh >/dev/null
 cmake --preset $preset >/dev/null
 cmake --build --preset $preset --target ZARVOSRV ftd2xx_sim svcctl service-probe pipe-bench \
-  bare-pipe-server >/dev/null
+  bare-pipe-server pipe-probe >/dev/null
 
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 zarvo_wine_env
@@ -133,7 +136,7 @@ trap finish EXIT
 "$root/tests/wine/prefix.sh" up "$prefix" tests/fixtures/usb-devices.reg >/dev/null
 rm -rf "$work"
 mkdir -p "$work"
-cp build/$preset/bin/{ZARVOSRV,svcctl,service-probe,pipe-bench,bare-pipe-server}.exe \
+cp build/$preset/bin/{ZARVOSRV,svcctl,service-probe,pipe-bench,bare-pipe-server,pipe-probe}.exe \
   build/$preset/bin/FTD2XX.dll "$work/"
 cd "$work"
 extra_reg "" >add-extra.reg
@@ -153,9 +156,11 @@ grep -q "successfully installed" install.out || { cat install.out; exit 1; }
 start_service
 pid=$(service_pid)
 [ -n "$pid" ] || { echo "the service's process was not found"; exit 1; }
-opened=$(awk '$2 == "open" && $3 == "0" { print $1 }' ftd2xx-sim.log | tr -d '\r')
-first=$(head -n1 <<<"$opened")
-echo "service running (Linux pid $pid); transceivers opened in table order: $(echo $opened)"
+# Each transceiver opens on its own thread: the table's order is the walk's.
+run list.out ./ZARVOSRV.exe -l || true
+iid_of() { tr -d '\r' <list.out | awk -v s="$1" '$1 == s { print $3 }'; }
+first=$(tr -d '\r' <list.out | awk '$3 == "0" { print $1 }')
+echo "service running (Linux pid $pid); transceiver 0 is $first"
 run usage.out service-probe.exe usage $service
 echo "  $(tr -d '\r' <usage.out)"
 echo
@@ -231,6 +236,26 @@ verdict "throughput ratio, lowest of the four modes, no transceiver: ${lownone:-
   "$(awk -v r="${lownone:-0}" 'BEGIN {print (r >= 0.8) ? 1 : 0}')"
 echo
 
+echo "== Latency of a healthy transceiver beside one whose gate never opens"
+healthy=$(tr -d '\r' <list.out | awk '$3 == "1" { print $1 }')
+run alone.out pipe-probe.exe ask 2000 1
+echo "  alone:                        $(tr -d '\r' <alone.out)"
+sim_config "$first" modem=0x20
+for i in 1 2 3; do
+  wine pipe-probe.exe ask 3 0 >load$i.out 2>&1 </dev/null &
+done
+sleep 1  # the three load clients wait at the closed gate now
+run loaded.out pipe-probe.exe ask 2000 1
+echo "  with three at the closed gate: $(tr -d '\r' <loaded.out)"
+wait
+echo "  the load clients: $(tr -d '\r' <load1.out | head -c 60)..."
+sim_config
+p99() { tr -d '\r' <"$1" | sed -nE 's/.* p99 ([0-9]+) us.*/\1/p'; }
+alone99=$(p99 alone.out) loaded99=$(p99 loaded.out)
+verdict "p99 latency of $healthy (transceiver 1) with the load ${loaded99:-?} us against ${alone99:-?} us alone (target at most twice)" \
+  "$(awk -v a="${alone99:-0}" -v b="${loaded99:-999999999}" 'BEGIN {print (a > 0 && b <= 2 * a) ? 1 : 0}')"
+echo
+
 echo "== Stop time with 64 transceivers open"
 run stop2.out service-probe.exe stop $service
 echo "  for comparison, with two: $(tr -d '\r' <stop2.out)"
@@ -238,7 +263,12 @@ run regedit.out regedit /S "$(winpath "$work/add-extra.reg")"
 mark=$(stat -c %s ftd2xx-sim.log)
 start_service
 pid=$(service_pid)
-opens=$(tail -c +$((mark + 1)) ftd2xx-sim.log | awk '$2 == "open" && $3 == "0"' | wc -l)
+# RUNNING comes before the transceivers' own threads have opened them all.
+for _ in $(seq 200); do
+  opens=$(tail -c +$((mark + 1)) ftd2xx-sim.log | awk '$2 == "open" && $3 == "0"' | wc -l)
+  [ "$opens" -ge 64 ] && break
+  sleep 0.05
+done
 run usage64.out service-probe.exe usage $service
 echo "  $opens transceivers opened at start; $(tr -d '\r' <usage64.out)"
 run stop64.out service-probe.exe stop $service || { cat stop64.out; exit 1; }

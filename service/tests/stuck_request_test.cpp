@@ -94,6 +94,21 @@ int CountEvents(AdminEvent event) {
   return n;
 }
 
+// The counts once they have stopped changing: a transceiver thread lets go
+// of its record's last events just after the stop has seen it close.
+void SettledCounts(DWORD& handles, int& threads) {
+  handles = ProcessHandleCount();
+  threads = ProcessThreadCount();
+  for (int same = 0; same < 10;) {
+    Sleep(20);
+    DWORD h = ProcessHandleCount();
+    int t = ProcessThreadCount();
+    same = (h == handles && t == threads) ? same + 1 : 0;
+    handles = h;
+    threads = t;
+  }
+}
+
 bool CountsReturnTo(DWORD handles, int threads) {
   for (int i = 0; i < 300; ++i) {
     if (ProcessHandleCount() == handles && ProcessThreadCount() == threads) return true;
@@ -113,8 +128,9 @@ TEST(StuckTransceiver, IsIsolatedAndIsOpenedAgainWhenItsCallReturns) {
   ASSERT_EQ(Outcome(1, 5000), 0);
   ServiceStop(g_context);
   TableReopen(g_context.devices);
-  DWORD handlesBefore = ProcessHandleCount();
-  int threadsBefore = ProcessThreadCount();
+  DWORD handlesBefore = 0;
+  int threadsBefore = 0;
+  SettledCounts(handlesBefore, threadsBefore);
 
   ASSERT_EQ(ArriveTransceiver("EL000123"), 0u);
   ASSERT_EQ(ArriveTransceiver("EL000777", L"E0E8"), 0u);
@@ -185,8 +201,9 @@ TEST(StuckTransceiver, AnOpenThatHangsHoldsUpNeitherTheHandlerNorTheStop) {
   ASSERT_TRUE(WriteSimConfig(ProgramFolder(), "device serial=EL000999 hang=1\n"
                                               "device serial=EL000555\n"));
   SetRequestOutcomeSink(Collect);
-  DWORD handlesBefore = ProcessHandleCount();
-  int threadsBefore = ProcessThreadCount();
+  DWORD handlesBefore = 0;
+  int threadsBefore = 0;
+  SettledCounts(handlesBefore, threadsBefore);
   uint64_t mark = SimLogMark(ProgramFolder());
   double started = NowMs();
   ASSERT_EQ(ArriveTransceiver("EL000999"), 0u);

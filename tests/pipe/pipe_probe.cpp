@@ -29,8 +29,8 @@
 //       for a one-byte message) and print "reply: <text>";
 //   pipe-probe.exe ask N IID       on one connection, send N requests for
 //       transceiver IID (house code 1234 1111, address 1111, command 17)
-//       one after another, and print "<ok> of <n> OK in <ms> ms, last:
-//       <text>";
+//       one after another, and print "<ok> of <n> OK in <ms> ms, p50 <us>
+//       us, p99 <us> us, max <us> us, last: <text>";
 //   pipe-probe.exe drop-loop STOP-FILE   connect and drop without a request,
 //       over and over, until the stop file exists; then print "dropped N".
 //
@@ -41,9 +41,11 @@
 #include <windows.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cwchar>
+#include <vector>
 
 #include "tests/pipe/stop_file.h"
 
@@ -182,19 +184,27 @@ int Ask(int count, int iid) {
   uint8_t request[10] = {static_cast<uint8_t>(iid), 0, 0xD2, 0x04, 0x57, 0x04, 0x57, 0x04, 17, 0};
   HANDLE pipe = ConnectInMessageMode();
   if (pipe == INVALID_HANDLE_VALUE) return 1;
-  LARGE_INTEGER frequency, began, ended;
+  LARGE_INTEGER frequency, began, ended, sent, back;
   QueryPerformanceFrequency(&frequency);
   QueryPerformanceCounter(&began);
   uint8_t reply[256];
   DWORD replied = 0;
   int ok = 0, done = 0;
+  std::vector<double> us;
+  us.reserve(count > 0 ? count : 0);
   for (; done < count; ++done) {
+    QueryPerformanceCounter(&sent);
     if (!Exchange(pipe, request, sizeof request, reply, replied)) break;
+    QueryPerformanceCounter(&back);
+    us.push_back((back.QuadPart - sent.QuadPart) * 1e6 / frequency.QuadPart);
     ok += replied >= 6 && reply[0] == 'O' && reply[2] == 'K' && reply[4] == 0;
   }
   QueryPerformanceCounter(&ended);
   double ms = (ended.QuadPart - began.QuadPart) * 1000.0 / frequency.QuadPart;
-  printf("%d of %d OK in %.0f ms, last: ", ok, count, ms);
+  std::sort(us.begin(), us.end());
+  auto at = [&](double q) { return us.empty() ? 0.0 : us[static_cast<size_t>(q * (us.size() - 1))]; };
+  printf("%d of %d OK in %.0f ms, p50 %.0f us, p99 %.0f us, max %.0f us, last: ", ok, count, ms,
+         at(0.5), at(0.99), at(1.0));
   if (done > 0) PrintReply(reply, replied);
   else printf("none\n");
   CloseHandle(pipe);
