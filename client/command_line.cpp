@@ -26,12 +26,15 @@ bool BuildPipeRequest(int count, const wchar_t* const* args, PipeRequest& reques
   return true;
 }
 
-bool FormatPipePath(const wchar_t* host, wchar_t* path, size_t units) {
+namespace {
+
+// \\<host>\pipe\<leaf><suffix>, or false when it does not fit.
+bool FormatPath(const wchar_t* host, const wchar_t* suffix, wchar_t* path, size_t units) {
   static const wchar_t kPrefix[] = L"\\\\";
   static const wchar_t kMiddle[] = L"\\pipe\\";
   size_t hostUnits = std::wcslen(host);
   size_t leafUnits = sizeof kPipeLeafName / sizeof kPipeLeafName[0] - 1;
-  size_t needed = 2 + hostUnits + 6 + leafUnits + 1;
+  size_t needed = 2 + hostUnits + 6 + leafUnits + std::wcslen(suffix) + 1;
   if (units == 0) return false;
   path[0] = L'\0';
   if (needed > units) return false;
@@ -40,6 +43,29 @@ bool FormatPipePath(const wchar_t* host, wchar_t* path, size_t units) {
   for (size_t i = 0; i < hostUnits; ++i) *at++ = host[i];
   for (const wchar_t* p = kMiddle; *p; ++p) *at++ = *p;
   for (size_t i = 0; i < leafUnits; ++i) *at++ = static_cast<wchar_t>(kPipeLeafName[i]);
+  for (const wchar_t* p = suffix; *p; ++p) *at++ = *p;
   *at = L'\0';
   return true;
+}
+
+}  // namespace
+
+bool FormatPipePath(const wchar_t* host, wchar_t* path, size_t units) {
+  return FormatPath(host, L"", path, units);
+}
+
+bool FormatEventsPipePath(const wchar_t* host, wchar_t* path, size_t units) {
+  return FormatPath(host, L"-events", path, units);
+}
+
+bool IsListenCommand(int count, const wchar_t* const* args) {
+  if (count != 2) return false;
+  const wchar_t* arg = args[1];
+  if (*arg != L'-' && *arg != L'/') return false;
+  const wchar_t* word = L"listen";
+  for (++arg; *word; ++arg, ++word) {
+    wchar_t c = *arg >= L'A' && *arg <= L'Z' ? static_cast<wchar_t>(*arg - L'A' + L'a') : *arg;
+    if (c != *word) return false;
+  }
+  return *arg == L'\0';
 }

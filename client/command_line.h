@@ -33,3 +33,11 @@ bool BuildPipeRequest(int count, const wchar_t* const* args, PipeRequest& reques
 // terminator included). Returns false, writing nothing past path[0], when it
 // does not fit.
 bool FormatPipePath(const wchar_t* host, wchar_t* path, size_t units);
+
+// The same for the events pipe, \\<host>\pipe\doraruzoz-events; the host may
+// then be 7 characters shorter.
+bool FormatEventsPipePath(const wchar_t* host, wchar_t* path, size_t units);
+
+// True for the listening form: two arguments, the host and "-listen" (or
+// "/listen", letters in either case).
+bool IsListenCommand(int count, const wchar_t* const* args);

@@ -21,9 +21,12 @@ const AdminEventInfo kAdminEvents[] = {
     {kAdminDevicesNotListed, 2, "kAdminDevicesNotListed"},
     {kAdminTransceiverStuck, 3, "kAdminTransceiverStuck"},
     {kAdminTransceiverReturned, 3, "kAdminTransceiverReturned"},
+    {kAdminAirTimeNearLimit, 3, "kAdminAirTimeNearLimit"},
     {kAdminPipeNotCreated, 2, "kAdminPipeNotCreated"},
     {kAdminPipeServerFailing, 2, "kAdminPipeServerFailing"},
     {kAdminPipeSecurityRejected, 2, "kAdminPipeSecurityRejected"},
+    {kAdminEventsPipeNotServed, 2, "kAdminEventsPipeNotServed"},
+    {kAdminEventsPipeServed, 0, "kAdminEventsPipeServed"},
 };
 const size_t kAdminEventCount = sizeof kAdminEvents / sizeof kAdminEvents[0];
 

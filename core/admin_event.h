@@ -41,10 +41,13 @@ enum AdminEvent : uint16_t {
   kAdminDevicesNotListed = 210,      // error number, system text
   kAdminTransceiverStuck = 211,      // serial, instance or "none", seconds
   kAdminTransceiverReturned = 212,   // serial, instance or "none", seconds it was stuck
+  kAdminAirTimeNearLimit = 213,      // serial, instance or "none", commands an hour
   // Pipe.
   kAdminPipeNotCreated = 300,        // error number, system text
   kAdminPipeServerFailing = 301,     // error number, system text
   kAdminPipeSecurityRejected = 302,  // the value, why
+  kAdminEventsPipeNotServed = 303,   // error number, system text or why
+  kAdminEventsPipeServed = 304,      // (none)
 };
 
 // The most inserts any event takes.

@@ -177,7 +177,7 @@ EventHubStatus EventHubAttach(int slot, EventGreetingWriter writer, void* contex
 }
 
 size_t EventHubNext(int slot, char* out, size_t size, EventLostLineFormat formatLost) {
-  if (!IsValidSlot(slot) || !out || size < kEventLineBuffer) return 0;
+  if (!IsValidSlot(slot) || !out || size < kEventLineBufferSize) return 0;
   EventHub& hub = Hub();
   std::lock_guard<std::mutex> hold(hub.lock);
   ListenerSlot& s = hub.slots[slot];

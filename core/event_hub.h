@@ -40,12 +40,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/event_line.h"
+
 constexpr int kEventListenerCount = 8;
 constexpr size_t kListenerQueueLines = 1000;
-// The longest line, in characters, CR LF included. A buffer for one line
-// with its terminating NUL is kEventLineBuffer bytes.
-constexpr size_t kEventLineMax = 1024;
-constexpr size_t kEventLineBuffer = kEventLineMax + 1;
+// The longest line (kEventLineMax, CR LF included) and a buffer for one
+// with its NUL (kEventLineBufferSize) come from the line formats.
 // A listener to whom nothing was written for this long gets an `alive` line.
 // The pipe thread keeps that time itself: only it knows when a write to a
 // listener has completed (a listener that stopped reading has a write
@@ -128,7 +128,7 @@ typedef void (*EventGreetingWriter)(EventGreeting& greeting, void* context);
 EventHubStatus EventHubAttach(int slot, EventGreetingWriter writer, void* context);
 
 // Formats the `lost` line for `count` lines lost, into `out` of `size`
-// bytes (at least kEventLineBuffer), and returns its length with CR LF, or 0
+// bytes (at least kEventLineBufferSize), and returns its length with CR LF, or 0
 // when it could not. Called under the hub's lock: it must only format. The
 // pipe thread passes a small function that takes the time and calls the
 // line formatter: the hub keeps no clock and no line format.
@@ -145,7 +145,7 @@ typedef size_t (*EventLostLineFormat)(uint64_t count, char* out, size_t size);
 //
 // Returns 0, and takes nothing, when there is nothing to write, and also
 // when the slot is bad or not attached, `out` is null or `size` is below
-// kEventLineBuffer.
+// kEventLineBufferSize.
 size_t EventHubNext(int slot, char* out, size_t size, EventLostLineFormat formatLost);
 
 // The listener on `slot` has gone: its queue is emptied and its lost count

@@ -28,10 +28,13 @@ void PrepareFrame(Frame& frame, uint8_t instance);
 constexpr size_t kFrameTableRows = 12;
 constexpr size_t kFrameTableRowSize = 17;  // length byte + 16 frame bytes
 
-// Row 0 and row 2 are the start-up frames, row 6 the FS20 send template.
+// Rows 0, 2 and 4 are the start-up frames, row 6 the FS20 send template.
 extern const uint8_t FrameTable[kFrameTableRows][kFrameTableRowSize];
 constexpr uint8_t kStartupFrameRow1 = 0;
 constexpr uint8_t kStartupFrameRow2 = 2;
+// The third start-up frame: the transceiver starts forwarding the sensor
+// telegrams it hears (smoke, water, door contacts); row 3 would stop it.
+constexpr uint8_t kSensorStartupFrameRow = 4;
 constexpr uint8_t kSendTemplateRow = 6;
 
 // Copies a predefined frame. Rows past the table leave the frame untouched.

@@ -24,7 +24,8 @@ void WakeTransceiver(DeviceRecord& record);
 // Opens the transceiver with this serial number into `record` and configures
 // it (9600 baud, 8N1, no flow control, XON 0x17, XOFF 0x19), reads its EEPROM
 // strings into the record, starts its reader thread and sends FrameTable rows
-// 0 and 2. Returns 0, or the status of the first open or configuration call
+// 0 and 2 (status, switch telegrams forwarded) and 4 (sensor telegrams
+// forwarded). Returns 0, or the status of the first open or configuration call
 // that failed (the rest is then left undone). Runs on the transceiver thread
 // (or a test's), every driver call stamped for the watchdog.
 DeviceStatus OpenDevice(const char* serial, DeviceRecord& record);

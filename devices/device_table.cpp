@@ -6,6 +6,7 @@
 
 #include "core/request.h"
 #include "devices/device_channel.h"
+#include "devices/transceiver_events.h"
 
 ServiceContext g_context;
 
@@ -128,6 +129,7 @@ bool TableAppend(DeviceTable& table, DeviceRecord* record) {
   if (table.closed || table.count >= kMaxDevices) return false;
   table.entries[table.count] = record;
   ++table.count;
+  PublishPlugged(table, table.count - 1);
   return true;
 }
 
@@ -162,6 +164,7 @@ DeviceRecord* TableTakeBySerial(DeviceTable& table, const char* serial) {
   std::lock_guard<std::mutex> hold(table.guard);
   int slot = FindSerial(table, serial);
   if (slot < 0) return nullptr;
+  PublishPulled(table, slot);
   DeviceRecord* taken = table.entries[slot];
   --table.count;
   for (int i = slot; i < table.count; ++i) table.entries[i] = table.entries[i + 1];

@@ -5,6 +5,7 @@
 #include "core/frame.h"
 #include "core/trace.h"
 #include "devices/device_table.h"
+#include "devices/transceiver_events.h"
 
 namespace {
 
@@ -21,6 +22,9 @@ void DeliverFrame(DeviceRecord& record) {
   std::memcpy(frame.bytes, record.rxBuf, n);
   frame.length = static_cast<uint8_t>(n);
   CheckReceivedFrame(frame);
+  // Passed on checked or not: a frame that fails the check goes out raw,
+  // marked as failing, never decoded.
+  PublishHeard(record, frame);
 }
 
 }  // namespace

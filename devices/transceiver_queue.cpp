@@ -7,6 +7,7 @@
 #include "core/trace.h"
 #include "devices/device_channel.h"
 #include "devices/send_frame.h"
+#include "devices/transceiver_events.h"
 
 namespace {
 
@@ -164,7 +165,11 @@ void RunQueuedRequests(DeviceRecord& record) {
     // A record whose open failed still writes through the driver, so that
     // its requests get the driver's own status for it.
     DeviceStatus status = SendFrame(record, frame);
-    if (status != kStatusOk) ReportSendFault(record, status);
+    if (status == kStatusOk) {
+      PublishSent(record, frame);
+    } else {
+      ReportSendFault(record, status);
+    }
     uint64_t tag = 0;
     bool owed = false;
     {

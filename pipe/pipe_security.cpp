@@ -8,6 +8,8 @@ const wchar_t kDefaultPipeSddl[] =
     L"O:SYG:SYD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FRFW;;;AU)(A;;FRFW;;;AN)";
 const wchar_t kPipeSecurityKey[] = L"SOFTWARE\\ZARVO Remote";
 const wchar_t kPipeSecurityValue[] = L"PipeSecurity";
+const wchar_t kEventsPipeSecurityValue[] = L"EventsPipeSecurity";
+const wchar_t kDefaultEventsPipeSddl[] = L"O:SYG:SYD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;AU)";
 
 namespace {
 
@@ -99,11 +101,12 @@ DWORD ParsePipeSecurity(const wchar_t* sddl, PipeSecurity& out) {
   return 0;
 }
 
-DWORD LoadPipeSecurity(PipeSecurity& out) {
+DWORD LoadPipeSecurity(PipeSecurity& out, const wchar_t* valueName, const wchar_t* defaultSddl) {
   out.descriptor = nullptr;
   out.fromRegistry = false;
   out.reason[0] = L'\0';
-  std::wcscpy(out.value, L"HKLM\\SOFTWARE\\ZARVO Remote\\PipeSecurity");
+  std::swprintf(out.value, sizeof out.value / sizeof out.value[0],
+                L"HKLM\\SOFTWARE\\ZARVO Remote\\%ls", valueName);
   // The 64-bit view on 64-bit Windows, where an administrator's reg.exe
   // writes; a 32-bit program would otherwise be redirected to WOW6432Node.
   HKEY key = nullptr;
@@ -114,11 +117,11 @@ DWORD LoadPipeSecurity(PipeSecurity& out) {
   DWORD size = kLongestSddl * sizeof(wchar_t);
   LONG read = opened;
   if (opened == ERROR_SUCCESS) {
-    read = RegQueryValueExW(key, kPipeSecurityValue, nullptr, &type,
+    read = RegQueryValueExW(key, valueName, nullptr, &type,
                             reinterpret_cast<BYTE*>(text), &size);
     RegCloseKey(key);
   }
-  if (read == ERROR_FILE_NOT_FOUND) return ParsePipeSecurity(kDefaultPipeSddl, out);
+  if (read == ERROR_FILE_NOT_FOUND) return ParsePipeSecurity(defaultSddl, out);
   out.fromRegistry = true;
   if (read != ERROR_SUCCESS) {
     Refuse(out, L"the value cannot be read (longer than 4096 characters?)");

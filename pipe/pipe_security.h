@@ -17,6 +17,12 @@
 extern const wchar_t kDefaultPipeSddl[];
 extern const wchar_t kPipeSecurityKey[];    // SOFTWARE\ZARVO Remote, under HKLM
 extern const wchar_t kPipeSecurityValue[];  // PipeSecurity
+// The events pipe's: full control for LocalSystem and Administrators, read
+// (FILE_GENERIC_READ, all a listener needs) for Authenticated Users, and
+// nothing for anonymous network clients. EventsPipeSecurity, beside
+// PipeSecurity and under the same rules, replaces it.
+extern const wchar_t kDefaultEventsPipeSddl[];
+extern const wchar_t kEventsPipeSecurityValue[];  // EventsPipeSecurity
 
 // The security descriptor for the pipe, self-relative, from LocalAlloc.
 struct PipeSecurity {
@@ -36,6 +42,7 @@ DWORD ParsePipeSecurity(const wchar_t* sddl, PipeSecurity& out);
 
 // Reads the administrator's value (or takes the default when there is none)
 // and parses it. A value that exists but is not a REG_SZ text is refused too.
-DWORD LoadPipeSecurity(PipeSecurity& out);
+DWORD LoadPipeSecurity(PipeSecurity& out, const wchar_t* valueName = kPipeSecurityValue,
+                       const wchar_t* defaultSddl = kDefaultPipeSddl);
 
 void FreePipeSecurity(PipeSecurity& security);

@@ -45,10 +45,13 @@ const MessageIdOf kMessageIds[] = {
     {kAdminRequestStuck, MSG_REQUEST_STUCK},
     {kAdminTransceiverStuck, MSG_TRANSCEIVER_STUCK},
     {kAdminTransceiverReturned, MSG_TRANSCEIVER_RETURNED},
+    {kAdminAirTimeNearLimit, MSG_AIR_TIME_NEAR_LIMIT},
     {kAdminDevicesNotListed, MSG_DEVICES_NOT_LISTED},
     {kAdminPipeNotCreated, MSG_PIPE_NOT_CREATED},
     {kAdminPipeServerFailing, MSG_PIPE_SERVER_FAILING},
     {kAdminPipeSecurityRejected, MSG_PIPE_SECURITY_REJECTED},
+    {kAdminEventsPipeNotServed, MSG_EVENTS_PIPE_NOT_SERVED},
+    {kAdminEventsPipeServed, MSG_EVENTS_PIPE_SERVED},
 };
 
 // The event's number is the message's code, the low 16 bits of its id.
@@ -69,10 +72,13 @@ static_assert(SameCode(MSG_SERVICE_STARTED, kAdminServiceStarted) &&
                   SameCode(MSG_REQUEST_STUCK, kAdminRequestStuck) &&
                   SameCode(MSG_TRANSCEIVER_STUCK, kAdminTransceiverStuck) &&
                   SameCode(MSG_TRANSCEIVER_RETURNED, kAdminTransceiverReturned) &&
+                  SameCode(MSG_AIR_TIME_NEAR_LIMIT, kAdminAirTimeNearLimit) &&
                   SameCode(MSG_DEVICES_NOT_LISTED, kAdminDevicesNotListed) &&
                   SameCode(MSG_PIPE_NOT_CREATED, kAdminPipeNotCreated) &&
                   SameCode(MSG_PIPE_SERVER_FAILING, kAdminPipeServerFailing) &&
-                  SameCode(MSG_PIPE_SECURITY_REJECTED, kAdminPipeSecurityRejected),
+                  SameCode(MSG_PIPE_SECURITY_REJECTED, kAdminPipeSecurityRejected) &&
+                  SameCode(MSG_EVENTS_PIPE_NOT_SERVED, kAdminEventsPipeNotServed) &&
+                  SameCode(MSG_EVENTS_PIPE_SERVED, kAdminEventsPipeServed),
               "each message's code is its event's number");
 
 constexpr size_t kRingSlots = 64;

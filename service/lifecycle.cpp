@@ -37,6 +37,7 @@
 #include "devices/device_table.h"
 #include "devices/transceiver_queue.h"
 #include "devices/win/discovery.h"
+#include "pipe/events_pipe.h"
 #include "pipe/pipe_security.h"
 #include "pipe/pipe_server.h"
 #include "service/event_log.h"
@@ -335,6 +336,11 @@ DWORD ServiceStart(ServiceContext& context) {
       return error;
     }
   }
+
+  // Listeners are an extra: a setting that refuses the events pipe, or a
+  // name another program holds, leaves commands served (the events pipe
+  // reports it and, for a held name, tries again on its own).
+  StartEventsPipe();
 
   DEV_BROADCAST_DEVICEINTERFACE_W filter;
   std::memset(&filter, 0, sizeof filter);

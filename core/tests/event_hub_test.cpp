@@ -22,7 +22,7 @@ EventHubStatus Publish(const std::string& line) { return PublishEventLine(line.d
 // Every line waiting for `slot`; never more than a full queue and its `lost` line.
 Lines Drain(int slot) {
   Lines lines;
-  char out[kEventLineBuffer];
+  char out[kEventLineBufferSize];
   while (size_t n = EventHubNext(slot, out, sizeof out, FormatLost)) {
     lines.emplace_back(out, n);
     if (lines.size() > kListenerQueueLines + 1) break;
@@ -109,7 +109,7 @@ TEST_F(EventHub, ListenerAttachedWhilePublishingGetsEveryLineAfterItsGreetingOnc
     for (int round = 0; round < 200; ++round) {
       int slot = 1 + round % 2;
       ASSERT_EQ(EventHubAttach(slot, greet, nullptr), kEventHubOk);
-      char out[kEventLineBuffer];
+      char out[kEventLineBufferSize];
       int begun = -1, expected = -1;
       for (int seen = 0; seen < 50;) {
         if (EventHubNext(slot, out, sizeof out, FormatLost) == 0) continue;

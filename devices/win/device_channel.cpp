@@ -261,6 +261,7 @@ DeviceStatus OpenDevice(const char* serial, DeviceRecord& record) {
 
   SendStartupFrame(record, kStartupFrameRow1);
   SendStartupFrame(record, kStartupFrameRow2);
+  SendStartupFrame(record, kSensorStartupFrameRow);
   return FT_OK;
 }
 

@@ -29,6 +29,9 @@ cleanup() {
   wine "$dir/ZARVOSRV.exe" -u >/dev/null 2>&1 </dev/null
 }
 trap cleanup EXIT
+# A run that was cut short may have left its service behind.
+cleanup
+rm -f "$dir/stop"
 
 sim_config "$dir" "device serial=EL000123" "$healthy"
 # The instance numbers follow the order in which the prefix lists them.

@@ -34,6 +34,17 @@
 //   pipe-probe.exe drop-loop STOP-FILE   connect and drop without a request,
 //       over and over, until the stop file exists; then print "dropped N".
 //
+// And for the events pipe, \\.\pipe\doraruzoz-events:
+//
+//   pipe-probe.exe hold-listeners N STOP-FILE   connect N listeners that
+//       never read, as hold-clients does;
+//   pipe-probe.exe read-later STOP-FILE   connect one listener, read nothing
+//       until the stop file exists, then read what comes until nothing has
+//       come for a second, and print "lines N" and every line that is not
+//       a heard or sent line;
+//   pipe-probe.exe hold-events-name STOP-FILE   hold the events pipe's name
+//       with one instance of its own, as another program could.
+//
 // The service's pipe is owned by LocalSystem, and the client talks to no
 // other; the stand-in servers therefore create theirs with that owner
 // (Wine lets any program do so), except the impostor.
@@ -45,6 +56,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cwchar>
+#include <string>
 #include <vector>
 
 #include "tests/pipe/stop_file.h"
@@ -52,16 +64,18 @@
 namespace {
 
 const wchar_t kPipe[] = L"\\\\.\\pipe\\doraruzoz";
+const wchar_t kEventsPipe[] = L"\\\\.\\pipe\\doraruzoz-events";
 constexpr int kMostHandles = 8;
 constexpr DWORD kLongestHoldMs = 120000;
 
-DWORD ConnectClient(HANDLE& pipe) {
+DWORD ConnectClient(HANDLE& pipe, const wchar_t* name = kPipe,
+                    DWORD access = GENERIC_READ | GENERIC_WRITE, DWORD busyWaitMs = 10000) {
   for (;;) {
-    pipe = CreateFileW(kPipe, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    pipe = CreateFileW(name, access, 0, NULL, OPEN_EXISTING, 0, NULL);
     if (pipe != INVALID_HANDLE_VALUE) return 0;
     DWORD error = GetLastError();
-    if (error != ERROR_PIPE_BUSY) return error;
-    if (!WaitNamedPipeW(kPipe, 10000)) return GetLastError();
+    if (error != ERROR_PIPE_BUSY || busyWaitMs == 0) return error;
+    if (!WaitNamedPipeW(name, busyWaitMs)) return GetLastError();
   }
 }
 
@@ -211,6 +225,60 @@ int Ask(int count, int iid) {
   return done == count ? 0 : 1;
 }
 
+int ReadLater(const wchar_t* stopFile) {
+  HANDLE pipe = INVALID_HANDLE_VALUE;
+  DWORD error = ConnectClient(pipe, kEventsPipe, GENERIC_READ, 0);
+  if (error != 0) {
+    printf("failed, error %lu\n", error);
+    return 1;
+  }
+  printf("holding 1\n");
+  fflush(stdout);
+  WaitForStopFile(stopFile, kLongestHoldMs);
+  static char text[1 << 20];
+  size_t have = 0;
+  DWORD quietSince = GetTickCount();
+  while (GetTickCount() - quietSince < 1000 && have + 4096 < sizeof text) {
+    DWORD waiting = 0, got = 0;
+    if (!PeekNamedPipe(pipe, NULL, 0, NULL, &waiting, NULL)) break;
+    if (waiting == 0) {
+      Sleep(10);
+      continue;
+    }
+    if (!ReadFile(pipe, text + have, 4096, &got, NULL)) break;
+    have += got;
+    quietSince = GetTickCount();
+  }
+  int lines = 0;
+  for (size_t at = 0, start = 0; at < have; ++at) {
+    if (text[at] != '\n') continue;
+    ++lines;
+    std::string line(text + start, at + 1 - start);
+    if (line.find(" heard ") == std::string::npos && line.find(" sent ") == std::string::npos) {
+      printf("%s", line.c_str());
+    }
+    start = at + 1;
+  }
+  printf("lines %d\n", lines);
+  CloseHandle(pipe);
+  return 0;
+}
+
+int HoldEventsName(const wchar_t* stopFile) {
+  HANDLE pipe = CreateNamedPipeW(kEventsPipe, PIPE_ACCESS_OUTBOUND,
+                                 PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 0, 0, NULL);
+  if (pipe == INVALID_HANDLE_VALUE) {
+    printf("failed, error %lu\n", GetLastError());
+    return 1;
+  }
+  printf("holding 1\n");
+  fflush(stdout);
+  WaitForStopFile(stopFile, kLongestHoldMs);
+  CloseHandle(pipe);
+  printf("released\n");
+  return 0;
+}
+
 int DropLoop(const wchar_t* stopFile) {
   int dropped = 0;
   for (DWORD began = GetTickCount(); GetTickCount() - began < kLongestHoldMs;) {
@@ -239,6 +307,8 @@ int wmain(int argc, wchar_t** argv) {
                static_cast<int>(wcstol(argv[3], nullptr, 10)));
   }
   if (argc == 3 && wcscmp(argv[1], L"drop-loop") == 0) return DropLoop(argv[2]);
+  if (argc == 3 && wcscmp(argv[1], L"read-later") == 0) return ReadLater(argv[2]);
+  if (argc == 3 && wcscmp(argv[1], L"hold-events-name") == 0) return HoldEventsName(argv[2]);
   if (argc == 3 && wcscmp(argv[1], L"answer") == 0) {
     return Answer(static_cast<int>(wcstol(argv[2], nullptr, 10)), true);
   }
@@ -248,14 +318,17 @@ int wmain(int argc, wchar_t** argv) {
   if (argc == 2 && wcscmp(argv[1], L"impostor") == 0) return Answer(2, true, true);
   if (argc == 2 && wcscmp(argv[1], L"mute") == 0) return Answer(0, true, false, true);
   if (argc != 4) {
-    printf("usage: pipe-probe hold-clients|busy-clients|hold-instances N STOP-FILE\n"
+    printf("usage: pipe-probe hold-clients|busy-clients|hold-instances|hold-listeners N STOP-FILE\n"
            "       pipe-probe answer|answer-open N\n"
            "       pipe-probe impostor|mute\n"
-           "       pipe-probe send HEX | ask N IID | drop-loop STOP-FILE\n");
+           "       pipe-probe send HEX | ask N IID | drop-loop STOP-FILE\n"
+           "       pipe-probe read-later STOP-FILE\n"
+           "       pipe-probe hold-events-name STOP-FILE\n");
     return 2;
   }
   bool busy = wcscmp(argv[1], L"busy-clients") == 0;
-  bool clients = busy || wcscmp(argv[1], L"hold-clients") == 0;
+  bool listeners = wcscmp(argv[1], L"hold-listeners") == 0;
+  bool clients = busy || listeners || wcscmp(argv[1], L"hold-clients") == 0;
   int count = static_cast<int>(wcstol(argv[2], nullptr, 10));
   if (count < 1 || count > kMostHandles) return 2;
 
@@ -264,7 +337,11 @@ int wmain(int argc, wchar_t** argv) {
   DWORD error = 0;
   for (; held < count; ++held) {
     HANDLE h = INVALID_HANDLE_VALUE;
-    error = clients ? ConnectClient(h) : CreateInstance(h);
+    if (listeners) {
+      error = ConnectClient(h, kEventsPipe, GENERIC_READ, 0);
+    } else {
+      error = clients ? ConnectClient(h) : CreateInstance(h);
+    }
     if (error != 0) break;
     handles[held] = h;
   }
@@ -280,7 +357,7 @@ int wmain(int argc, wchar_t** argv) {
       ExchangeOnEach(handles, held);
       Sleep(1000);
     }
-  } else {
+  } else if (error == 0) {
     WaitForStopFile(argv[3], kLongestHoldMs);
   }
   for (int i = 0; i < held; ++i) CloseHandle(handles[i]);
