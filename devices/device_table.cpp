@@ -65,7 +65,7 @@ DeviceRecord* CreateDeviceRecord(uint8_t instance) {
   DeviceRecord* r = new (std::nothrow) DeviceRecord();
   if (!r) return nullptr;
   r->refs.store(1, std::memory_order_relaxed);
-  r->openEvent = kAdminTransceiverInUse;
+  r->openEvent.store(kAdminTransceiverInUse, std::memory_order_relaxed);
   r->instance = instance;
   r->eeprom.Signature1 = 0x00000000;
   r->eeprom.Signature2 = 0xFFFFFFFF;

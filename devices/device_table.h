@@ -80,8 +80,9 @@ struct DeviceRecord {
   // Removal and duplicate checks use it when the EEPROM gave none.
   char pathSerial[kPathSerialSize];
   // Which event reports the outcome of the open: in use (found at start)
-  // or plugged in. Set before the thread starts.
-  AdminEvent openEvent;
+  // or plugged in. Set before the thread starts, and by a new arrival that
+  // asks for a reopen while the thread may be reporting.
+  std::atomic<AdminEvent> openEvent;
   // The table the record was added to (null: g_context's), for the slot
   // its events name. Set before the thread starts, then fixed.
   DeviceTable* table;

@@ -63,7 +63,7 @@ AddOutcome AddDevice(const char* prefix, const char* serial, ServiceContext& con
     // handle anyway: the old record's own thread opens it again instead.
     DeviceRecord* dead = TableHoldBySerial(table, serial);
     if (!dead) return kAddIgnored;
-    dead->openEvent = openEvent;
+    dead->openEvent.store(openEvent, std::memory_order_relaxed);
     AskTransceiverToReopen(*dead);
     ReleaseDeviceRecord(dead);
     return kAddReopening;
@@ -75,7 +75,7 @@ AddOutcome AddDevice(const char* prefix, const char* serial, ServiceContext& con
   }
   DeviceRecord* record = NewRecord(static_cast<uint8_t>(count), serial);
   if (!record) return kAddRefused;
-  record->openEvent = openEvent;
+  record->openEvent.store(openEvent, std::memory_order_relaxed);
   record->table = &table;
   record->openStatus.store(kOpenPending, std::memory_order_relaxed);
   // The thread is started after the append, so that its open report finds

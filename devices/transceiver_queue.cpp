@@ -254,7 +254,7 @@ void ReportOpenOutcome(DeviceRecord& record, DeviceStatus status) {
   if (slot < 0) return;
   DecimalText instance = Decimal(static_cast<uint32_t>(slot));
   if (status == kStatusOk) {
-    ReportAdminEvent(record.openEvent, {record.pathSerial, instance.text});
+    ReportAdminEvent(record.openEvent.load(std::memory_order_relaxed), {record.pathSerial, instance.text});
   } else {
     ReportAdminEvent(kAdminTransceiverNotOpened,
                      {record.pathSerial, instance.text, ReplyText(status), Decimal(status).text});

@@ -60,6 +60,12 @@ run "Start it" net start DADUDODI
 run "Ask the service control manager about it" sc query DADUDODI
 echo
 echo "== What the service did with the transceiver when it started (driver log)"
+# The transceiver is opened on a thread of its own, after the start was
+# reported: wait for its three start-up frames.
+for _ in $(seq 100); do
+  [ "$(grep -c ' write ' ftd2xx-sim.log 2>/dev/null)" -ge 3 ] && break
+  sleep 0.1
+done
 touch ftd2xx-sim.log
 tr -d '\r' <ftd2xx-sim.log | sed 's/^/    /'
 : >ftd2xx-sim.log

@@ -43,7 +43,14 @@
 //       come for a second, and print "lines N" and every line that is not
 //       a heard or sent line;
 //   pipe-probe.exe hold-events-name STOP-FILE   hold the events pipe's name
-//       with one instance of its own, as another program could.
+//       with one instance of its own, as another program could;
+//   pipe-probe.exe stamp-heard N   connect one listener and, for each of the
+//       next N heard lines (or until nothing came for 10 s), print
+//       "<QueryPerformanceCounter when the line was read> <its raw= hex>",
+//       after a first line "frequency <counts per second>";
+//   pipe-probe.exe drain-listeners N STOP-FILE   connect N listeners, each
+//       on a thread of its own reading everything, until the stop file
+//       exists; print "holding N" once all are connected, then "read B bytes".
 //
 // The service's pipe is owned by LocalSystem, and the client talks to no
 // other; the stand-in servers therefore create theirs with that owner
@@ -264,6 +271,94 @@ int ReadLater(const wchar_t* stopFile) {
   return 0;
 }
 
+int StampHeard(int count) {
+  HANDLE pipe = INVALID_HANDLE_VALUE;
+  DWORD error = ConnectClient(pipe, kEventsPipe, GENERIC_READ);
+  if (error != 0) {
+    printf("failed, error %lu\n", error);
+    return 1;
+  }
+  LARGE_INTEGER frequency, now;
+  QueryPerformanceFrequency(&frequency);
+  printf("frequency %lld\n", frequency.QuadPart);
+  fflush(stdout);
+  std::string pending;
+  char chunk[4096];
+  int stamped = 0;
+  DWORD lastMs = GetTickCount();
+  while (stamped < count && GetTickCount() - lastMs < 10000) {
+    DWORD waiting = 0, got = 0;
+    if (!PeekNamedPipe(pipe, NULL, 0, NULL, &waiting, NULL)) break;
+    if (waiting == 0) {
+      Sleep(0);
+      continue;
+    }
+    if (!ReadFile(pipe, chunk, sizeof chunk, &got, NULL)) break;
+    QueryPerformanceCounter(&now);
+    lastMs = GetTickCount();
+    pending.append(chunk, got);
+    for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
+      std::string line = pending.substr(0, end);
+      pending.erase(0, end + 1);
+      size_t raw = line.find(" raw=");
+      if (line.find(" heard ") == std::string::npos || raw == std::string::npos) continue;
+      std::string hex = line.substr(raw + 5);
+      while (!hex.empty() && (hex.back() == '\r' || hex.back() == ' ')) hex.pop_back();
+      printf("%lld %s\n", now.QuadPart, hex.c_str());
+      ++stamped;
+    }
+  }
+  CloseHandle(pipe);
+  return stamped == count ? 0 : 1;
+}
+
+struct Drainer {
+  HANDLE pipe;
+  const wchar_t* stopFile;
+  unsigned long long bytes;
+  char buffer[16384];
+};
+
+DWORD WINAPI Drain(LPVOID arg) {
+  Drainer& d = *static_cast<Drainer*>(arg);
+  for (;;) {
+    DWORD waiting = 0, got = 0;
+    if (!PeekNamedPipe(d.pipe, NULL, 0, NULL, &waiting, NULL)) return 0;
+    if (waiting == 0) {
+      if (StopFileExists(d.stopFile)) return 0;
+      Sleep(1);
+      continue;
+    }
+    if (!ReadFile(d.pipe, d.buffer, sizeof d.buffer, &got, NULL)) return 0;
+    d.bytes += got;
+  }
+}
+
+int DrainListeners(int count, const wchar_t* stopFile) {
+  static Drainer drainers[kMostHandles];
+  HANDLE threads[kMostHandles];
+  if (count < 1 || count > kMostHandles) return 2;
+  for (int i = 0; i < count; ++i) {
+    DWORD error = ConnectClient(drainers[i].pipe, kEventsPipe, GENERIC_READ, 0);
+    if (error != 0) {
+      printf("failed, error %lu\n", error);
+      return 1;
+    }
+    drainers[i].stopFile = stopFile;
+  }
+  for (int i = 0; i < count; ++i) threads[i] = CreateThread(NULL, 0, Drain, &drainers[i], 0, NULL);
+  printf("holding %d\n", count);
+  fflush(stdout);
+  WaitForMultipleObjects(count, threads, TRUE, kLongestHoldMs);
+  unsigned long long total = 0;
+  for (int i = 0; i < count; ++i) {
+    total += drainers[i].bytes;
+    CloseHandle(drainers[i].pipe);
+  }
+  printf("read %llu bytes\n", total);
+  return 0;
+}
+
 int HoldEventsName(const wchar_t* stopFile) {
   HANDLE pipe = CreateNamedPipeW(kEventsPipe, PIPE_ACCESS_OUTBOUND,
                                  PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 0, 0, NULL);
@@ -309,6 +404,12 @@ int wmain(int argc, wchar_t** argv) {
   if (argc == 3 && wcscmp(argv[1], L"drop-loop") == 0) return DropLoop(argv[2]);
   if (argc == 3 && wcscmp(argv[1], L"read-later") == 0) return ReadLater(argv[2]);
   if (argc == 3 && wcscmp(argv[1], L"hold-events-name") == 0) return HoldEventsName(argv[2]);
+  if (argc == 3 && wcscmp(argv[1], L"stamp-heard") == 0) {
+    return StampHeard(static_cast<int>(wcstol(argv[2], nullptr, 10)));
+  }
+  if (argc == 4 && wcscmp(argv[1], L"drain-listeners") == 0) {
+    return DrainListeners(static_cast<int>(wcstol(argv[2], nullptr, 10)), argv[3]);
+  }
   if (argc == 3 && wcscmp(argv[1], L"answer") == 0) {
     return Answer(static_cast<int>(wcstol(argv[2], nullptr, 10)), true);
   }
@@ -323,7 +424,8 @@ int wmain(int argc, wchar_t** argv) {
            "       pipe-probe impostor|mute\n"
            "       pipe-probe send HEX | ask N IID | drop-loop STOP-FILE\n"
            "       pipe-probe read-later STOP-FILE\n"
-           "       pipe-probe hold-events-name STOP-FILE\n");
+           "       pipe-probe hold-events-name STOP-FILE | stamp-heard N\n"
+           "       pipe-probe drain-listeners N STOP-FILE\n");
     return 2;
   }
   bool busy = wcscmp(argv[1], L"busy-clients") == 0;

@@ -154,7 +154,7 @@ std::vector<uint8_t> ReadBytes(const Lines& lines) {
   return bytes;
 }
 
-TEST(Opening, AsksExactlyForTheLineSetUpAndTheTwoStartupFrames) {
+TEST(Opening, AsksExactlyForTheLineSetUpAndTheThreeStartupFrames) {
   ASSERT_TRUE(WriteSimConfig(Folder(), "device serial=EL000123 manufacturer=Maker "
                                        "description=Stick\n"));
   uint64_t mark = SimLogMark(Folder());
@@ -162,7 +162,8 @@ TEST(Opening, AsksExactlyForTheLineSetUpAndTheTwoStartupFrames) {
   EXPECT_EQ(SimLogSince(Folder(), mark),
             (Lines{"EL000123 open 0", "EL000123 baud 0 9600", "EL000123 data 0 8 0 0",
                    "EL000123 flow 0 0 17 19", "EL000123 eeprom 0", "EL000123 notify 0 1",
-                   "EL000123 write 0 " + Row(0), "EL000123 write 0 " + Row(2)}));
+                   "EL000123 write 0 " + Row(0), "EL000123 write 0 " + Row(2),
+                   "EL000123 write 0 " + Row(4)}));
   EXPECT_STREQ(record->serialNumber, "EL000123");
   EXPECT_STREQ(record->manufacturer, "Maker");
   EXPECT_STREQ(record->manufacturerId, "EL");
