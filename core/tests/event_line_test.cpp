@@ -10,23 +10,13 @@
 #include "core/event_line.h"
 #include "core/frame.h"
 #include "core/telegram.h"
+#include "core/tests/framed.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
 
 const uint64_t kLeapDay = 1709210096789;  // 2024-02-29T12:34:56.789Z
 const std::string kT = "2024-02-29T12:34:56.789Z";
 
-Bytes Framed(uint8_t type, const Bytes& payload) {
-  Bytes f(4 + payload.size());
-  f[0] = kFrameStart;
-  f[1] = static_cast<uint8_t>(payload.size() + 2);
-  f[2] = type;
-  std::copy(payload.begin(), payload.end(), f.begin() + 4);
-  f[3] = FrameChecksum(f.data(), 4, f.size());
-  return f;
-}
 
 std::string Heard(const Bytes& frame, int32_t iid = 3, const char* serial = "EL000127",
                   size_t size = kEventLineBufferSize) {

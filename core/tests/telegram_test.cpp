@@ -8,21 +8,9 @@
 
 #include "core/frame.h"
 #include "core/telegram.h"
+#include "core/tests/framed.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
-
-// A frame around `payload` with the right length byte and checksum.
-Bytes Framed(uint8_t type, const Bytes& payload) {
-  Bytes f(4 + payload.size());
-  f[0] = kFrameStart;
-  f[1] = static_cast<uint8_t>(payload.size() + 2);
-  f[2] = type;
-  std::copy(payload.begin(), payload.end(), f.begin() + 4);
-  f[3] = FrameChecksum(f.data(), 4, f.size());
-  return f;
-}
 
 // Decodes from a copy of exactly `length` bytes, so that a read past the
 // frame is caught by the sanitizer build.
