@@ -1,6 +1,7 @@
-// HandleRequest on random 10-byte requests, against a scripted driver that
-// answers with random statuses, partial and over-reported writes and a
-// transceiver that is not ready.
+// HandleRequest on random 10-byte requests, written by the stand-in for the
+// transceiver's own thread (devices/tests/fake_channel.h), against a
+// scripted driver that answers with random statuses, partial and
+// over-reported writes and a transceiver that is not ready.
 //
 // Input: one byte for the number of transceivers (0 to 4), the ten request
 // bytes, then the driver's script, one step per driver call (see NextStep).
@@ -22,6 +23,7 @@
 #include "core/request.h"
 #include "devices/d2xx.h"
 #include "devices/device_table.h"
+#include "devices/tests/fake_channel.h"
 #include "tests/fuzz/fuzz_check.h"
 
 namespace {
@@ -147,12 +149,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     DeviceRecord* r = CreateDeviceRecord(static_cast<uint8_t>(i));
     FUZZ_CHECK(r != nullptr);
     r->handle = &g_handles[i];
+    MarkServing(*r);
     FUZZ_CHECK(TableAppend(table, r));
   }
 
   std::vector<uint8_t> reply(kReplyBufferSize, 0xEE);
   uint32_t bytesToWrite = 0xDEADBEEF;
-  HandleRequest(request, reply.data(), bytesToWrite);
+  // The stand-in channel writes the frame on this thread, before the call
+  // returns, as the transceiver's own thread would before its answer.
+  HandleRequestNow(request, reply.data(), bytesToWrite);
 
   DeviceRecord* taken[kMaxDevices];
   int n = TableTakeAll(table, taken);
