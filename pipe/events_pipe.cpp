@@ -1,12 +1,15 @@
 // The events pipe's thread.
 //
-// Each instance is a Listener record: its OVERLAPPED, its state, the line it
-// is writing. The thread waits on the hub's wake event, on the event of
+// Each instance is a Listener record: its OVERLAPPED, its state, the lines
+// it is writing. The thread waits on the hub's wake event, on the event of
 // every instance with a connect or write outstanding, and with a timeout
 // for the next `alive` line. A connected listener with no write outstanding
-// is handed its next lines at once (at most kLinesPerTurn per turn, so that
-// one listener cannot keep the others waiting); one whose write is
-// outstanding gets nothing more until it completes.
+// is handed what is queued for it at once, as many whole lines as one
+// write of kWriteBatchBytes holds (under load one write carries many lines,
+// and the listener reads them all the same); one whose write is
+// outstanding gets nothing more until it completes. Publishers set the
+// wake event only when the thread has not been woken yet (g_wakePending),
+// so that a burst of lines costs one wake, not one per line.
 #include "pipe/events_pipe.h"
 
 #include <cstdio>
@@ -25,7 +28,7 @@ const wchar_t kEventsPipeName[] = L"\\\\.\\pipe\\doraruzoz-events";
 namespace {
 
 constexpr DWORD kEventsBufferSize = 64 * 1024;
-constexpr int kLinesPerTurn = 32;
+constexpr size_t kWriteBatchBytes = 16 * 1024;
 
 enum ListenerState { kConnecting, kIdle, kWriting };
 
@@ -33,19 +36,24 @@ struct Listener {
   OVERLAPPED overlapped;  // hEvent: the instance's own, manual-reset
   HANDLE pipe;
   ListenerState state;
-  char line[kEventLineBufferSize];  // the line being written
+  char lines[kWriteBatchBytes];  // the whole lines being written
   DWORD length;
   ULONGLONG lastWriteMs;  // when a write to this listener last completed
   bool connectedAtOnce;   // kConnecting: a listener was there before the connect
 };
 
 Listener g_listeners[kEventsInstanceCount];
-HANDLE g_wake = nullptr;  // auto-reset; the hub sets it after every line
+HANDLE g_wake = nullptr;  // auto-reset; set after lines were published
+// Set by the first publisher after the thread last woke; the thread clears
+// it before it looks at the queues, so no line is left without a wake.
+LONG g_wakePending = 0;
 PSECURITY_DESCRIPTOR g_descriptor = nullptr;  // the thread's, for its life
 LONG g_started = 0;
 LONG g_serving = 0;
 
-void Wake(void* event) { SetEvent(static_cast<HANDLE>(event)); }
+void Wake(void* event) {
+  if (InterlockedExchange(&g_wakePending, 1) == 0) SetEvent(static_cast<HANDLE>(event));
+}
 
 void CloseAll() {
   for (Listener& l : g_listeners) {
@@ -131,13 +139,13 @@ void Attach(DWORD index) {
   l.lastWriteMs = GetTickCount64();
 }
 
-// Writes `line` (already in l.line) to the listener. False when the
-// listener has gone.
+// Writes what is in l.lines to the listener. False when the listener has
+// gone.
 bool Write(DWORD index) {
   Listener& l = g_listeners[index];
   ResetEvent(l.overlapped.hEvent);
   DWORD done = 0;
-  if (WriteFile(l.pipe, l.line, l.length, &done, &l.overlapped)) {
+  if (WriteFile(l.pipe, l.lines, l.length, &done, &l.overlapped)) {
     l.lastWriteMs = GetTickCount64();
     return true;
   }
@@ -148,19 +156,25 @@ bool Write(DWORD index) {
   return false;
 }
 
-// Hands an idle listener its next lines.
+// Hands an idle listener its next lines, as many as one write holds; more
+// follow when that write has completed.
 void Pump(DWORD index) {
   Listener& l = g_listeners[index];
-  for (int n = 0; n < kLinesPerTurn && l.state == kIdle; ++n) {
-    l.length = static_cast<DWORD>(
-        EventHubNext(static_cast<int>(index), l.line, sizeof l.line, FormatLostNow));
-    if (l.length == 0) return;
-    if (!Write(index)) {
-      Drop(index);
-      return;
-    }
+  if (l.state != kIdle) return;
+  l.length = 0;
+  while (sizeof l.lines - l.length >= kEventLineBufferSize) {
+    size_t n = EventHubNext(static_cast<int>(index), l.lines + l.length,
+                            sizeof l.lines - l.length, FormatLostNow);
+    if (n == 0) break;
+    l.length += static_cast<DWORD>(n);
   }
-  // More may be waiting: come back after the others had their turn.
+  if (l.length == 0) return;
+  if (!Write(index)) {
+    Drop(index);
+    return;
+  }
+  // Written at once, and more may be waiting: come back after the others
+  // had their turn.
   if (l.state == kIdle) SetEvent(g_wake);
 }
 
@@ -173,7 +187,7 @@ DWORD KeepAlive(ULONGLONG now) {
     if (l.state != kIdle) continue;
     if (now - l.lastWriteMs >= kEventAliveIdleMs) {
       l.length = static_cast<DWORD>(
-          FormatAliveLine(l.line, sizeof l.line, UtcNowMs(), kNoInstance, nullptr));
+          FormatAliveLine(l.lines, sizeof l.lines, UtcNowMs(), kNoInstance, nullptr));
       // A listener that has gone is found here.
       if (!Write(i)) {
         Drop(i);
@@ -229,6 +243,7 @@ void Serve() {
     DWORD woke = WaitForMultipleObjects(n, waits, FALSE, timeout);
     if (woke == WAIT_TIMEOUT) continue;
     if (woke == WAIT_OBJECT_0) {
+      InterlockedExchange(&g_wakePending, 0);
       for (DWORD i = 0; i < kEventsInstanceCount; ++i) {
         if (g_listeners[i].state == kIdle) Pump(i);
       }
