@@ -112,6 +112,11 @@ DWORD LoadPipeSecurity(PipeSecurity& out, const wchar_t* valueName, const wchar_
   HKEY key = nullptr;
   LONG opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPipeSecurityKey, 0,
                               KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key);
+  // Where there is no 64-bit view (32-bit Windows ignores the flag, but
+  // Wine's 32-bit prefixes find nothing with it), the one view there is.
+  if (opened == ERROR_FILE_NOT_FOUND) {
+    opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPipeSecurityKey, 0, KEY_QUERY_VALUE, &key);
+  }
   static wchar_t text[kLongestSddl + 1];
   DWORD type = 0;
   DWORD size = kLongestSddl * sizeof(wchar_t);
