@@ -55,7 +55,7 @@ endfunction()
 # zarvo_add_wine_script(name script args...): an integration scenario that
 # drives the real programs under Wine from a shell script.
 function(zarvo_add_wine_script name script)
-  cmake_parse_arguments(T "" "TIMEOUT" "ARGS;LOCKS;DEPENDS" ${ARGN})
+  cmake_parse_arguments(T "SERIAL" "TIMEOUT" "ARGS;LOCKS;DEPENDS" ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
@@ -65,6 +65,10 @@ function(zarvo_add_wine_script name script)
     ENVIRONMENT "WINEPREFIX=${ZARVO_WINEPREFIX};ZARVO_BIN=${CMAKE_BINARY_DIR}/bin;ZARVO_SOURCE=${CMAKE_SOURCE_DIR};WINEDEBUG=-all;WINEDLLOVERRIDES=mscoree,mshtml=")
   if(T_LOCKS)
     set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${T_LOCKS}")
+  endif()
+  # Scenarios whose figures are about time run alone.
+  if(T_SERIAL)
+    set_tests_properties(${name} PROPERTIES RUN_SERIAL TRUE)
   endif()
 endfunction()
 

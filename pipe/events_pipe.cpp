@@ -13,6 +13,7 @@
 #include "pipe/events_pipe.h"
 
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 #include "core/admin_event.h"
@@ -218,12 +219,22 @@ void Complete(DWORD index) {
     }
     Attach(index);
   } else if (l.state == kWriting) {
-    if (!ok || done != l.length) {
+    if (!ok || done == 0 || done > l.length) {
       Drop(index);
       return;
     }
     l.state = kIdle;
     l.lastWriteMs = GetTickCount64();
+    // A byte pipe may take part of a write: the rest goes next, so that no
+    // listener ever gets half a line.
+    if (done < l.length) {
+      std::memmove(l.lines, l.lines + done, l.length - done);
+      l.length -= done;
+      if (!Write(index)) {
+        Drop(index);
+        return;
+      }
+    }
   }
   if (l.state == kIdle) Pump(index);
 }

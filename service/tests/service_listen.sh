@@ -105,6 +105,7 @@ echo "$(tr -d '\r' <slow.out | tail -n 3)"
 check "the slow listener got its lost line" grep -Eq -- '- - lost count=[0-9]+' slow.out
 # A listener that has gone is found when a write to it fails: one more line.
 win nudge.out ./ZARVOCTL.exe . "$b" 1234 1111 1111 17
+check "one more command is served" has nudge.out "OK"
 sleep 0.5
 
 echo "--- the ninth listener"

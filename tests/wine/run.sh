@@ -13,9 +13,22 @@ source "$(dirname "$0")/env.sh"
 out=$(mktemp)
 wine "$@" >"$out" 2>&1 </dev/null &
 program=$!
-# Ends by itself once the program has ended and the rest is printed.
-tail --pid="$program" -s 0.1 -n +1 -f "$out"
+printed=0
+# Prints what the program wrote since the last time, exactly once.
+pass_on() {
+  local size
+  size=$(stat -c %s "$out" 2>/dev/null || echo 0)
+  if [ "$size" -gt "$printed" ]; then
+    tail -c +$((printed + 1)) "$out" | head -c $((size - printed))
+    printed=$size
+  fi
+}
+while kill -0 "$program" 2>/dev/null; do
+  pass_on
+  sleep 0.2
+done
 wait "$program"
 rc=$?
+pass_on
 rm -f "$out"
 exit $rc
