@@ -38,7 +38,7 @@ AirBudgetEntry& FindOrTake(AirBudget& budget, const char* serial) {
 bool AirBudgetCount(AirBudget& budget, const char* serial, uint64_t nowMs) {
   constexpr uint32_t kRing = kAirBudgetCommandsPerHour + 1;
   if (!serial) serial = "";
-  std::lock_guard<std::mutex> hold(budget.lock);
+  LockHold hold(budget.lock);
   AirBudgetEntry& e = FindOrTake(budget, serial);
   e.lastUse = ++budget.uses;
   e.sentMs[e.next] = nowMs;

@@ -19,7 +19,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
+
+#include "core/lock.h"
 
 constexpr size_t kAirBudgetSerials = 128;
 constexpr uint32_t kAirBudgetCommandsPerHour = 160;
@@ -44,7 +45,7 @@ struct AirBudgetEntry {
 // About 170 KB: keep one in static storage or in the service's context, not
 // on a stack. A new one is empty and ready.
 struct AirBudget {
-  std::mutex lock;    // guards everything below
+  Lock lock;          // guards everything below
   uint64_t uses = 0;  // counts calls, for the LRU order
   AirBudgetEntry entries[kAirBudgetSerials] = {};
 };

@@ -1,8 +1,9 @@
 // The events hub; the header says which threads touch what.
 #include "core/event_hub.h"
 
+#include "core/lock.h"
+
 #include <cstring>
-#include <mutex>
 #include <new>
 
 namespace {
@@ -24,7 +25,7 @@ struct ListenerSlot {
 };
 
 struct EventHub {
-  std::mutex lock;
+  Lock lock;  // the platform's: contention creates no handle behind it
   ListenerSlot slots[kEventListenerCount];
   uint64_t published = 0;
   uint64_t refused = 0;
@@ -100,7 +101,7 @@ EventHubStatus PublishEventLine(const char* line, size_t length) {
   EventHubWake wake = nullptr;
   void* wakeContext = nullptr;
   {
-    std::lock_guard<std::mutex> hold(hub.lock);
+    LockHold hold(hub.lock);
     if (!valid) {
       ++hub.refused;
       return kEventHubBadLine;
@@ -123,7 +124,7 @@ EventHubStatus PublishEventLine(const char* line, size_t length) {
 
 void SetEventHubWake(EventHubWake wake, void* context) {
   EventHub& hub = Hub();
-  std::lock_guard<std::mutex> hold(hub.lock);
+  LockHold hold(hub.lock);
   hub.wake = wake;
   hub.wakeContext = context;
 }
@@ -151,7 +152,7 @@ EventHubStatus EventGreetingLine(EventGreeting& greeting, const char* line, size
 EventHubStatus EventHubAttach(int slot, EventGreetingWriter writer, void* context) {
   if (!IsValidSlot(slot)) return kEventHubBadSlot;
   EventHub& hub = Hub();
-  std::lock_guard<std::mutex> hold(hub.lock);
+  LockHold hold(hub.lock);
   ListenerSlot& s = hub.slots[slot];
   if (s.attached) return kEventHubSlotBusy;
   if (!s.lines) {
@@ -179,7 +180,7 @@ EventHubStatus EventHubAttach(int slot, EventGreetingWriter writer, void* contex
 size_t EventHubNext(int slot, char* out, size_t size, EventLostLineFormat formatLost) {
   if (!IsValidSlot(slot) || !out || size < kEventLineBufferSize) return 0;
   EventHub& hub = Hub();
-  std::lock_guard<std::mutex> hold(hub.lock);
+  LockHold hold(hub.lock);
   ListenerSlot& s = hub.slots[slot];
   if (!s.attached) return 0;
   if (s.lostNow > 0 && formatLost) {
@@ -204,7 +205,7 @@ size_t EventHubNext(int slot, char* out, size_t size, EventLostLineFormat format
 EventHubStatus EventHubDetach(int slot) {
   if (!IsValidSlot(slot)) return kEventHubBadSlot;
   EventHub& hub = Hub();
-  std::lock_guard<std::mutex> hold(hub.lock);
+  LockHold hold(hub.lock);
   ListenerSlot& s = hub.slots[slot];
   s.attached = false;
   Empty(s);
@@ -213,7 +214,7 @@ EventHubStatus EventHubDetach(int slot) {
 
 EventHubStats EventHubGetStats() {
   EventHub& hub = Hub();
-  std::lock_guard<std::mutex> hold(hub.lock);
+  LockHold hold(hub.lock);
   EventHubStats stats{};
   stats.published = hub.published;
   stats.refused = hub.refused;

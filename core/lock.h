@@ -7,12 +7,20 @@
 // never frees that.
 #pragma once
 
+#include <cstdint>
+
 struct Lock {
   void* word = nullptr;  // SRWLOCK on Windows; 0 free, 1 held natively
 };
 
 void LockAcquire(Lock& lock);
 void LockRelease(Lock& lock);
+
+// Sleeps the calling thread for about `ms` milliseconds with the platform's
+// own call. The transceivers' threads are the platform's, not the threads
+// library's: the library's sleep would give each of them a record of its
+// own, with a handle, that it does not always give back when they end.
+void SleepMs(uint32_t ms);
 
 // Holds a lock for a scope.
 class LockHold {

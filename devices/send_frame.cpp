@@ -1,9 +1,9 @@
 #include "devices/send_frame.h"
 
 #include <chrono>
-#include <thread>
 
 #include "core/frame.h"
+#include "core/lock.h"
 #include "core/trace.h"
 #include "devices/d2xx.h"
 #include "devices/device_table.h"
@@ -24,7 +24,7 @@ struct GatePacer {
   // Returns false once the deadline has passed.
   bool WaitBeforeRetry() {
     if (++fruitless > kGateSpinPolls) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      SleepMs(1);
     }
     expired = Clock::now() >= deadline;
     return !expired;

@@ -1,5 +1,6 @@
 #include "core/lock.h"
 
+#include <chrono>
 #include <thread>
 
 // The native build serves the unit tests and fuzzers only: a spin lock that
@@ -14,3 +15,5 @@ void LockAcquire(Lock& lock) {
 }
 
 void LockRelease(Lock& lock) { __atomic_store_n(&lock.word, nullptr, __ATOMIC_RELEASE); }
+
+void SleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }

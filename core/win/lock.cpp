@@ -7,3 +7,5 @@ static_assert(sizeof(SRWLOCK) == sizeof(void*), "an SRWLOCK is one pointer");
 void LockAcquire(Lock& lock) { AcquireSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&lock.word)); }
 
 void LockRelease(Lock& lock) { ReleaseSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&lock.word)); }
+
+void SleepMs(uint32_t ms) { Sleep(ms); }
