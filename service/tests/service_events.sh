@@ -40,9 +40,12 @@ echo "inserts written:"; cat inserts.txt
 follows() { awk -v a="$1" -v b="$2" 'prev == a && $0 == b { found = 1 } { prev = $0 } END { exit !found }' inserts.txt; }
 version=$(sed -n 's/^#define ZARVO_VERSION_TEXT "\(.*\)"$/\1/p' "$ZARVO_BIN/../generated/core/version.h")
 check "the start names the version" grep -qxF "$version" inserts.txt
-first=$(tr -d '\r' <ftd2xx-sim.log | awk '$2 == "open" && $3 == "0" { print $1; exit }')
-second=$([ "$first" = EL000123 ] && echo EL000777 || echo EL000123)
-check "the first transceiver opened is instance 0" follows "$first" 0
-check "the second transceiver opened is instance 1" follows "$second" 1
+# The instance numbers follow the walk's order (each transceiver then opens
+# on its own thread, in any order).
+win list.out ./ZARVOSRV.exe -l
+first=$(tr -d '\r' <list.out | awk '$3 == "0" { print $1 }')
+second=$(tr -d '\r' <list.out | awk '$3 == "1" { print $1 }')
+check "the first transceiver the walk found is instance 0" follows "$first" 0
+check "the second is instance 1" follows "$second" 1
 check "the other device is ignored with why" follows 6001 "another product id"
 finish
