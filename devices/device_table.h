@@ -94,7 +94,6 @@ struct DeviceRecord {
   // driver handle and is about to end; the stop waits for it.
   void* closedEvent;
   int32_t notifyArmed;  // 1 once the driver was asked to signal rxEvent
-  int32_t closing;      // 1 once the transceiver thread is closing it
   // 1 while the driver handle is open; a new record for the same serial
   // number waits for it to clear before it opens (the driver refuses a
   // second open). Written by the transceiver thread.

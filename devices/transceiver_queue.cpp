@@ -213,11 +213,6 @@ bool TransceiverStuck(DeviceRecord& record) {
   return record.stuck != 0;
 }
 
-bool TransceiverInterrupted(DeviceRecord& record) {
-  LockHold hold(record.lock);
-  return record.stuck || record.closeAsked || record.reopenAsked;
-}
-
 int CheckStuckTransceivers(uint64_t nowMs, uint64_t limitMs) {
   static StuckScan scan;  // one watchdog thread; too big for its stack
   scan.nowMs = nowMs;
@@ -247,6 +242,15 @@ bool ClearStuck(DeviceRecord& record) {
   ReportAdminEvent(kAdminTransceiverReturned,
                    {record.pathSerial, SlotText(RecordSlot(record)).text, Decimal(seconds).text});
   return true;
+}
+
+void OpenRecordAndReport(DeviceRecord& record) {
+  record.openStatus.store(kOpenPending, std::memory_order_release);
+  DeviceStatus status = OpenDevice(record.pathSerial, record);
+  // Release order: the handle and the EEPROM strings are in place before a
+  // match can see the record as open.
+  record.openStatus.store(status, std::memory_order_release);
+  ReportOpenOutcome(record, status);
 }
 
 void ReportOpenOutcome(DeviceRecord& record, DeviceStatus status) {

@@ -68,9 +68,10 @@ bool ClearStuck(DeviceRecord& record);
 // True while the watchdog has given up on the record's call in flight.
 bool TransceiverStuck(DeviceRecord& record);
 
-// True when the record is stuck, or a close or reopen was asked: the
-// transceiver thread stops writing requests.
-bool TransceiverInterrupted(DeviceRecord& record);
+// Transceiver thread: opens the record's transceiver (OpenDevice with the
+// serial number it arrived with), marked as opening until then, publishes
+// the open status and reports how it ended (ReportOpenOutcome).
+void OpenRecordAndReport(DeviceRecord& record);
 
 // Reports how an open ended: the record's openEvent with its slot, or the
 // failure with the driver's status. Nothing when it left the table.

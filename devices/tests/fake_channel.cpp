@@ -39,13 +39,6 @@ std::mutex g_workMu;
 std::set<DeviceRecord*> g_atWork;
 std::set<DeviceRecord*> g_wokenAgain;
 
-void OpenAndReport(DeviceRecord& record) {
-  record.openStatus.store(kOpenPending, std::memory_order_release);
-  DeviceStatus status = OpenDevice(record.pathSerial, record);
-  record.openStatus.store(status, std::memory_order_release);
-  ReportOpenOutcome(record, status);
-}
-
 // One turn of the stand-in thread; false once it has closed and ended.
 bool Turn(DeviceRecord& record) {
   bool close = false, reopen = false;
@@ -66,7 +59,7 @@ bool Turn(DeviceRecord& record) {
   }
   if (reopen) {
     ShutDevice(record);
-    OpenAndReport(record);
+    OpenRecordAndReport(record);
   }
   RunQueuedRequests(record);
   return true;
@@ -75,7 +68,7 @@ bool Turn(DeviceRecord& record) {
 // Takes turns until no wake came meanwhile. The caller has put the record
 // into g_atWork.
 void Work(DeviceRecord& record, bool opening) {
-  if (opening) OpenAndReport(record);
+  if (opening) OpenRecordAndReport(record);
   for (;;) {
     {
       std::lock_guard<std::mutex> hold(g_workMu);

@@ -95,11 +95,7 @@ bool OpenAndReport(DeviceRecord& record) {
     Sleep(kPredecessorPollMs);
   }
   if (CloseAsked(record)) return false;
-  DeviceStatus status = OpenDevice(record.pathSerial, record);
-  // Release order: the handle and the EEPROM strings are in place before a
-  // match can see the record as open.
-  record.openStatus.store(status, std::memory_order_release);
-  ReportOpenOutcome(record, status);
+  OpenRecordAndReport(record);
   return true;
 }
 
@@ -139,8 +135,8 @@ DWORD WINAPI TransceiverThread(void* arg) {
     if (end == kServeClose || !shut) break;
     TraceHook("reopening instance", record.instance);
   }
-  record.closing = 1;
-  if (shut) shut = ShutDevice(record);
+  // Every path here has shut what it opened: a close asked before the open
+  // leaves nothing open.
   {
     LockHold hold(record.lock);
     record.threadRunning = 0;
@@ -340,7 +336,6 @@ bool ShutDevice(DeviceRecord& record) {
 
 void CloseDevice(DeviceRecord* record) {
   if (!record) return;
-  record->closing = 1;
   if (!ShutDevice(*record)) return;
   DisposeDeviceRecord(record);
 }
