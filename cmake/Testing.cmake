@@ -7,15 +7,18 @@ set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 add_subdirectory(${ZARVO_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
 if(WIN32)
-  # Windows test programs run under Wine in a private prefix inside the build
-  # tree. One ctest fixture prepares the prefix and keeps one wineserver for
-  # the whole run; another ends that server, also when tests failed.
-  set(ZARVO_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+  # Windows test programs run under Wine. One ctest fixture makes a template
+  # prefix inside the build tree (once per Wine version); every test then
+  # runs in a clone of it with a wineserver of its own, ended when the test
+  # ends (tests/wine/isolated.sh). So a test that installs a service, writes
+  # the simulated driver's configuration or holds a pipe name meets nobody
+  # else's, and nothing one leaves running outlives it.
+  set(ZARVO_WINE_TEMPLATE ${CMAKE_BINARY_DIR}/wineprefix)
   set(ZARVO_WINE ${CMAKE_SOURCE_DIR}/tests/wine)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${ZARVO_WINE}/run.sh ${ZARVO_WINEPREFIX})
+  set(ZARVO_TESTDIRS ${CMAKE_BINARY_DIR}/testdirs)
   # The test machine has two transceivers and one other USB-serial device
   # attached, as SetupAPI lists them.
-  add_test(NAME wine_prefix_up COMMAND ${ZARVO_WINE}/prefix.sh up ${ZARVO_WINEPREFIX}
+  add_test(NAME wine_prefix_up COMMAND ${ZARVO_WINE}/prefix.sh template ${ZARVO_WINE_TEMPLATE}
     ${CMAKE_SOURCE_DIR}/tests/fixtures/usb-devices.reg)
   # The 64-bit test build runs in a 64-bit prefix (tests/wine/env.sh).
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
@@ -25,9 +28,14 @@ if(WIN32)
   endif()
   set_tests_properties(wine_prefix_up PROPERTIES FIXTURES_SETUP wine TIMEOUT 300
     LABELS wine ENVIRONMENT "ZARVO_WINEARCH=${ZARVO_WINEARCH}")
-  add_test(NAME wine_prefix_down COMMAND ${ZARVO_WINE}/prefix.sh down ${ZARVO_WINEPREFIX})
-  set_tests_properties(wine_prefix_down PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 60 LABELS wine)
 endif()
+
+# zarvo_isolated_command(out name): the command line prefix that runs a Wine
+# test named `name` in a prefix of its own (see above).
+function(zarvo_isolated_command out name)
+  set(${out} bash ${ZARVO_WINE}/isolated.sh ${ZARVO_WINE_TEMPLATE} ${ZARVO_TESTDIRS}/${name}
+      PARENT_SCOPE)
+endfunction()
 
 # zarvo_add_gtest(name SOURCES... [LIBS ...]): one test program, run natively
 # or under Wine, as one ctest test.
@@ -35,7 +43,13 @@ function(zarvo_add_gtest name)
   cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LOCKS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest_main)
-  add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
+  if(WIN32)
+    zarvo_isolated_command(isolated ${name})
+    add_test(NAME ${name} COMMAND ${isolated} bash ${ZARVO_WINE}/run.sh -
+             $<TARGET_FILE:${name}> --gtest_brief=1)
+  else()
+    add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
+  endif()
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
@@ -59,10 +73,11 @@ function(zarvo_add_wine_script name script)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
-  add_test(NAME ${name} COMMAND bash ${script} ${T_ARGS})
+  zarvo_isolated_command(isolated ${name})
+  add_test(NAME ${name} COMMAND ${isolated} bash ${script} ${T_ARGS})
   set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT}
     FIXTURES_REQUIRED wine LABELS wine
-    ENVIRONMENT "WINEPREFIX=${ZARVO_WINEPREFIX};ZARVO_BIN=${CMAKE_BINARY_DIR}/bin;ZARVO_SOURCE=${CMAKE_SOURCE_DIR};WINEDEBUG=-all;WINEDLLOVERRIDES=mscoree,mshtml=")
+    ENVIRONMENT "ZARVO_BIN=${CMAKE_BINARY_DIR}/bin;ZARVO_SOURCE=${CMAKE_SOURCE_DIR};ZARVO_WINEARCH=${ZARVO_WINEARCH}")
   if(T_LOCKS)
     set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${T_LOCKS}")
   endif()
@@ -112,16 +127,17 @@ endfunction()
 
 # zarvo_add_sim_gtest(name SOURCES... [LIBS ...] [TIMEOUT s] [LOCKS ...]): a
 # Windows test program that runs under Wine from a directory of its own
-# (testdirs/<name> in the build tree) beside a fresh copy of the simulated
+# (testdirs/<name>/run in the build tree) beside a fresh copy of the simulated
 # FTD2XX.dll; the program writes its ftd2xx-sim.txt there itself.
 function(zarvo_add_sim_gtest name)
   cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LOCKS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} ftd2xx_sim_script GTest::gtest_main)
   add_dependencies(${name} ftd2xx_sim)
+  zarvo_isolated_command(isolated ${name})
   add_test(NAME ${name}
-    COMMAND bash ${CMAKE_SOURCE_DIR}/tests/ftd2xx-sim/run-beside-sim.sh ${ZARVO_WINEPREFIX}
-            ${CMAKE_BINARY_DIR}/testdirs/${name} $<TARGET_FILE:${name}>
+    COMMAND ${isolated} bash ${CMAKE_SOURCE_DIR}/tests/ftd2xx-sim/run-beside-sim.sh -
+            ${ZARVO_TESTDIRS}/${name}/run $<TARGET_FILE:${name}>
             $<TARGET_FILE:ftd2xx_sim> --gtest_brief=1)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)

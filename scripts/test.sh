@@ -6,18 +6,16 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-# Whatever happens, end the wineserver of our own prefixes (and only those).
-# The package scenario keeps a prefix of its own.
+# Whatever happens, end the wineserver of our own prefixes (and only those):
+# every Wine test runs in a prefix of its own under build/<preset>/testdirs/,
+# and ends its server itself; this catches one that ctest could not end.
 # (A server that is not running makes wineserver -k fail: under set -e that
 # must not become the script's exit code.)
 end_wineservers() {
-  local b p
-  for b in mingw mingw64; do
-    for p in wineprefix scenarios/msi_lifecycle/prefix; do
-      if [ -d "$root/build/$b/$p" ]; then
-        WINEPREFIX="$root/build/$b/$p" wineserver -k >/dev/null 2>&1 || true
-      fi
-    done
+  local p
+  for p in "$root"/build/mingw*/wineprefix "$root"/build/mingw*/testdirs/*/prefix \
+           "$root"/build/mingw*/testdirs/*/*/prefix "$root"/build/mingw*/scenarios/*/prefix; do
+    [ -d "$p" ] && WINEPREFIX="$p" wineserver -k >/dev/null 2>&1 || true
   done
 }
 trap end_wineservers EXIT

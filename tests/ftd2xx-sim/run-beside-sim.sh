@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # run-beside-sim.sh PREFIX DIR PROGRAM.exe FTD2XX.dll [args...]
+# (PREFIX "-": the one in $WINEPREFIX)
 # Runs a Windows test program under Wine from a directory of its own, with a
 # fresh copy of the simulated driver library beside it: the program finds the
 # DLL there first, and its ftd2xx-sim.txt and ftd2xx-sim.log are its own.

@@ -639,7 +639,9 @@ TEST_F(Sim, ARequestsWorthOfCallsCostLittle) {
   Close(h);
   double perSecond = kRequests * 1000.0 / (ms ? ms : 1);
   std::printf("simulated library: %.0f requests/s (4 calls each)\n", perSecond);
-  EXPECT_GT(perSecond, 2000.0);
+  // Quiet, this is several thousand; the bound only catches a library that
+  // reads its file on every call, which costs milliseconds a call.
+  EXPECT_GT(perSecond, 400.0);
 }
 
 }  // namespace

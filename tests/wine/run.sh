@@ -5,8 +5,11 @@
 # a pipe would then never see its end. The file is passed on as it grows, so
 # that when ctest ends a program that ran out of time, what it printed until
 # then is still in the test's output.
+#   run.sh PREFIX PROGRAM [ARGS...]   (PREFIX "-": the one in $WINEPREFIX)
 set -u
-prefix=$(realpath -m "$1"); shift
+prefix=$1; shift
+[ "$prefix" = - ] && prefix=$WINEPREFIX
+prefix=$(realpath -m "$prefix")
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 source "$(dirname "$0")/env.sh"
 [ -d "$prefix" ] || "$(dirname "$0")/prefix.sh" up "$prefix" >/dev/null
