@@ -60,6 +60,10 @@ constexpr DWORD kQuietMs = 2;
 struct SimHandle {
   bool inUse;
   bool pulled;        // its line left the configuration while it was open
+  // Pulled out while its line said hang=2: its hung calls go on hanging
+  // until a line for its serial number no longer says so, as a driver call
+  // that a replug does not free.
+  bool hangsThroughPull;
   uint32_t generation;  // part of the handle value, so a stale handle fails
   char serial[kSimSerialSize];
   const SimDevice* device;  // its line in the current configuration
@@ -227,9 +231,16 @@ void ApplyConfigText(int text) {
   g_currentText = text;
   for (SimHandle& h : g_handles) {
     if (!h.inUse || h.pulled) continue;
-    h.device = FindSimDevice(Config(), h.serial);
-    if (!h.device) h.pulled = true;
-    else HearIfChanged(h);
+    const SimDevice* line = FindSimDevice(Config(), h.serial);
+    if (!line) {
+      h.pulled = true;
+      h.hangsThroughPull = h.device->hang == 2;
+      // Its old line's buffer is reused by the next reload.
+      h.device = nullptr;
+    } else {
+      h.device = line;
+      HearIfChanged(h);
+    }
   }
 }
 
@@ -424,12 +435,23 @@ struct HandleCall {
   }
   ~HandleCall() { LeaveCriticalSection(&g_lock); }
 
-  // For a transceiver whose line has `hang` set: waits, outside the lock,
-  // until the line is removed (the call then fails as pulled out, 4) or
-  // loses its `hang` (the call goes on as usual). A handle closed meanwhile
-  // ends the wait with 1.
-  void WaitWhileHung(FT_HANDLE handle) {
-    while (h && !h->pulled && h->device->hang != 0) {
+  // For a transceiver whose line has `hang` (or, for `reads`, `hangread`)
+  // set: waits, outside the lock, until the line is removed (the call then
+  // fails as pulled out, 4) or loses the key (the call goes on as usual). A
+  // line with hang=2 hangs on after it was removed, until a line for its
+  // serial number says otherwise. A handle closed meanwhile ends the wait
+  // with 1.
+  bool Hung(bool reads) const {
+    if (!h) return false;
+    if (h->pulled) {
+      if (reads || !h->hangsThroughPull) return false;
+      const SimDevice* line = FindSimDevice(Config(), h->serial);
+      return !line || line->hang == 2;
+    }
+    return (reads ? h->device->hangRead : h->device->hang) != 0;
+  }
+  void WaitWhileHung(FT_HANDLE handle, bool reads = false) {
+    while (Hung(reads)) {
       LeaveCriticalSection(&g_lock);
       Sleep(kHangStepMs);
       EnterCriticalSection(&g_lock);
@@ -479,6 +501,15 @@ FT_STATUS FT_API FT_OpenEx(void* arg, uint32_t flags, FT_HANDLE* handle) {
   } else {
     SafeSerial(static_cast<const char*>(arg), wanted, sizeof wanted);
     d = FindSimDevice(Config(), static_cast<const char*>(arg));
+    // hangopen: the open blocks, outside the lock, until the line goes or
+    // loses the key.
+    while (d && d->hangOpen != 0) {
+      LeaveCriticalSection(&g_lock);
+      Sleep(kHangStepMs);
+      EnterCriticalSection(&g_lock);
+      RefreshConfig();
+      d = FindSimDevice(Config(), static_cast<const char*>(arg));
+    }
     if (!d) status = FT_DEVICE_NOT_FOUND;
     else if (d->openStatus != FT_OK) status = d->openStatus;
   }
@@ -654,6 +685,7 @@ FT_STATUS FT_API FT_Write(FT_HANDLE handle, void* buffer, uint32_t toWrite,
 
 FT_STATUS FT_API FT_GetQueueStatus(FT_HANDLE handle, uint32_t* rxBytes) {
   HandleCall call(handle);
+  call.WaitWhileHung(handle, true);
   FT_STATUS status = call.status;
   if (status == FT_OK && !rxBytes) status = FT_INVALID_PARAMETER;
   LogBegin(call.serial, "queue", status);
@@ -670,6 +702,7 @@ FT_STATUS FT_API FT_GetQueueStatus(FT_HANDLE handle, uint32_t* rxBytes) {
 FT_STATUS FT_API FT_Read(FT_HANDLE handle, void* buffer, uint32_t toRead,
                          uint32_t* returned) {
   HandleCall call(handle);
+  call.WaitWhileHung(handle, true);
   FT_STATUS status = call.status;
   if (status == FT_OK && (!returned || (!buffer && toRead > 0))) status = FT_INVALID_PARAMETER;
   LogBegin(call.serial, "read", status);
