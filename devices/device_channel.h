@@ -10,12 +10,20 @@
 
 // Starts the record's transceiver thread, which takes a reference of its own
 // and opens the transceiver with the serial number the record arrived with
-// (waiting first while another record of that serial number still holds the
-// driver handle), reports the open (the record's openEvent, or the failure),
-// then serves its queue until it is asked to close. Returns 0, or
-// FT_INSUFFICIENT_RESOURCES when the thread or its events could not be made:
-// then the record's open status says so and it never serves a request.
+// (waiting first, for at most kPredecessorWaitMs, while another record of
+// that serial number still holds the driver handle), reports the open (the
+// record's openEvent, or the failure), then serves its queue until it is
+// asked to close. The caller has set the record's `serving` already, so that
+// requests queue for the thread from the moment the record is reachable.
+// Returns 0, or FT_INSUFFICIENT_RESOURCES when the thread or its events
+// could not be made: then the record's open status says so, the requests
+// queued meanwhile are answered with it, and a later arrival of the
+// transceiver starts a thread again.
 DeviceStatus StartTransceiver(DeviceRecord& record);
+
+// Tests only: when set, called before each transceiver thread is created; a
+// true result makes the creation fail as if the system had refused it.
+extern bool (*g_refuseTransceiverThread)(DeviceRecord& record);
 
 // Wakes the record's transceiver thread: a request was queued, or a close or
 // reopen was asked (see transceiver_queue.h).
@@ -30,12 +38,12 @@ void WakeTransceiver(DeviceRecord& record);
 // (or a test's), every driver call stamped for the watchdog.
 DeviceStatus OpenDevice(const char* serial, DeviceRecord& record);
 
-// Ends the reader thread (waiting until it has ended), then closes the
-// driver handle and the reader's events. Returns false, leaving the handle
-// open, when the reader did not end: it is inside a driver call on that
-// handle, and closing the handle under it is never done. The record stays
-// usable for another OpenDevice. Transceiver thread (or a test's) only.
-bool ShutDevice(DeviceRecord& record);
+// Ends the reader thread (waiting until it has ended, however long a driver
+// call it is inside takes), then closes the driver handle and the reader's
+// events, and asks any record of the same transceiver whose open was
+// refused meanwhile to open again. The record stays usable for another
+// OpenDevice. Transceiver thread (or a test's) only.
+void ShutDevice(DeviceRecord& record);
 
 // ShutDevice, then DisposeDeviceRecord: for a record a test opened itself
 // and never shared.

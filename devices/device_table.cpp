@@ -107,14 +107,49 @@ bool OtherRecordHoldsHandle(const DeviceRecord* self, const char* serial) {
   return false;
 }
 
-DriverCall::DriverCall(DeviceRecord& record) : record_(record) {
-  record_.callStartedMs.store(MonotonicMs(), std::memory_order_release);
+int ForEachFailedTwin(const char* serial, const DeviceRecord* except,
+                      void (*visit)(DeviceRecord& record, void* user), void* user) {
+  // Collected under the registry's lock, visited after it: a visit may take
+  // the record's lock or the table's guard.
+  DeviceRecord* twins[kMaxDevices];
+  int n = 0;
+  {
+    LockHold hold(g_registryLock);
+    for (DeviceRecord* r = g_registryHead; r && n < kMaxDevices; r = r->registryNext) {
+      if (r == except || !TextEqualsIgnoreCase(r->pathSerial, serial)) continue;
+      uint32_t status = r->openStatus.load(std::memory_order_acquire);
+      if (status == kStatusOk || status == kOpenPending) continue;
+      if (TryHoldDeviceRecord(r)) twins[n++] = r;
+    }
+  }
+  for (int i = 0; i < n; ++i) visit(*twins[i], user);
+  return n;
 }
 
-DriverCall::~DriverCall() { record_.callStartedMs.store(0, std::memory_order_release); }
+DriverCall::DriverCall(DriverCallStamp& stamp) : stamp_(stamp) {
+  // The start first: a watchdog that sees the odd number finds its time.
+  stamp_.startedMs.store(MonotonicMs(), std::memory_order_release);
+  stamp_.sequence.fetch_add(1, std::memory_order_acq_rel);
+}
+
+DriverCall::~DriverCall() {
+  stamp_.sequence.fetch_add(1, std::memory_order_acq_rel);
+  stamp_.startedMs.store(0, std::memory_order_release);
+}
 
 void HoldDeviceRecord(DeviceRecord* record) {
   record->refs.fetch_add(1, std::memory_order_relaxed);
+}
+
+bool TryHoldDeviceRecord(DeviceRecord* record) {
+  int32_t refs = record->refs.load(std::memory_order_relaxed);
+  while (refs > 0) {
+    if (record->refs.compare_exchange_weak(refs, refs + 1, std::memory_order_acquire,
+                                           std::memory_order_relaxed)) {
+      return true;
+    }
+  }
+  return false;
 }
 
 void ReleaseDeviceRecord(DeviceRecord* record) {

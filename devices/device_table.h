@@ -15,10 +15,16 @@
 //   out of the table only drops the table's reference. The last drop frees
 //   the record's events and memory and never calls the driver: the driver
 //   handle is closed by the transceiver's own thread before it lets go.
-// - A record's request queue and its state words (`stuck`, `closeAsked`,
-//   `reopenAsked`, the request in hand) are guarded by the record's `lock`:
-//   the pipe server thread queues, the transceiver thread takes and answers,
-//   the watchdog gives up on a stuck transceiver's requests.
+// - A record's request queue and its state words (`serving`, `stuck`,
+//   `closeAsked`, `reopenAsked`, the request in hand) are guarded by the
+//   record's `lock`: the pipe server thread queues (and withdraws a request
+//   it has answered itself), the transceiver thread takes and answers, the
+//   watchdog gives up on a stuck transceiver's requests.
+// - Every driver call is stamped (DriverCall): the transceiver thread's in
+//   `sender`, the reader thread's in `reader`. The watchdog judges a call by
+//   its stamp and confirms its verdict under the record's lock by the call's
+//   sequence number, so a call that returned meanwhile is never taken for
+//   the next one.
 // - A record's receive state (`rx*`) is touched only by its reader thread,
 //   under the record's `rxLock`.
 // - Every record ever made is on one list (the registry) until it is freed,
@@ -53,6 +59,21 @@ constexpr uint32_t kTransceiverQueueSize = 8;
 // One driver call that has not returned after this long makes its
 // transceiver stuck (see CheckStuckTransceivers).
 constexpr uint64_t kStuckCallLimitMs = 10000;
+// How long a new record's open waits for an earlier record of the same
+// transceiver (one that left the table while its call hung) to let go of the
+// driver handle. Then it tries the open anyway, and the driver says whether
+// the transceiver is free; a refused open is tried again when the earlier
+// record closes its handle.
+constexpr uint64_t kPredecessorWaitMs = kStuckCallLimitMs;
+
+// The stamp of the driver calls one thread makes for a record. `sequence`
+// is odd while a call runs and changes at every start and end; `startedMs`
+// is the start of the call in flight (MonotonicMs), 0 between calls. Both are
+// written by the calling thread alone, read by the watchdog.
+struct DriverCallStamp {
+  std::atomic<uint32_t> sequence;
+  std::atomic<uint64_t> startedMs;
+};
 
 // A request waiting for its transceiver: the frame to write and the pipe
 // server's tag, which names the pipe instance and connection to answer.
@@ -98,10 +119,12 @@ struct DeviceRecord {
   // number waits for it to clear before it opens (the driver refuses a
   // second open). Written by the transceiver thread.
   std::atomic<int32_t> handleLive;
-  // The start of the driver call the transceiver thread is inside (its
-  // MonotonicMs()), 0 between calls. Written by the transceiver thread
-  // around every call it makes (DriverCall), read by the watchdog.
-  std::atomic<uint64_t> callStartedMs;
+  // The driver calls of the transceiver thread and of the reader thread.
+  DriverCallStamp sender;
+  DriverCallStamp reader;
+  // Set by the watchdog while it has given up on a call of the reader
+  // thread; the reader wakes the transceiver thread when that call returns.
+  std::atomic<int32_t> readerStuck;
   // Receive state: reader thread only, under `rxLock` while it drains (so
   // that a test can look at it between drains).
   Lock rxLock;
@@ -136,8 +159,15 @@ struct DeviceRecord {
   // owes its answer (the watchdog may answer it first, for a stuck call).
   uint64_t currentTag;
   int32_t currentOwed;
-  int32_t threadRunning;  // the transceiver thread runs and will serve the queue
-  int32_t stuck;          // the watchdog gave up on the call in flight
+  // A transceiver thread runs, or is being started, and will serve the
+  // queue: requests queue from the moment the record is in the table. Set
+  // by whoever starts the thread, before the record becomes reachable;
+  // cleared by the thread at its end, or by a start that failed (which
+  // answers what was queued meanwhile).
+  int32_t serving;
+  int32_t stuck;          // the watchdog gave up on a call in flight
+  int32_t stuckByReader;  // ... a call of the reader thread
+  uint32_t stuckSequence; // that call's sequence number (its stamp's)
   uint64_t stuckCallMs;   // that call's start
   int32_t closeAsked;     // the record left the table: close and end
   int32_t reopenAsked;    // the transceiver arrived again: reopen in place
@@ -192,6 +222,10 @@ void FreeDeviceRecord(DeviceRecord* record);
 // Takes one more reference; only for a caller that holds one already (or
 // holds the guard while the record is in the table).
 void HoldDeviceRecord(DeviceRecord* record);
+// Takes one more reference unless the last one is gone already (the record
+// is being freed); for the registry's visitors, which reach records that
+// nobody lent them. True when it took one.
+bool TryHoldDeviceRecord(DeviceRecord* record);
 // Drops one reference; the drop that takes the count to zero frees the
 // record with DisposeDeviceRecord, on the calling thread, without any driver
 // call. Null is ignored.
@@ -254,18 +288,28 @@ void ForEachRecord(void (*visit)(DeviceRecord& record, void* user), void* user);
 // still has its driver handle open.
 bool OtherRecordHoldsHandle(const DeviceRecord* self, const char* serial);
 
-// Marks a driver call of the transceiver thread for the watchdog: the call's
-// start while it runs, 0 after.
+// Marks a driver call for the watchdog in the transceiver thread's stamp
+// (or, with the reader's, in the reader thread's): the call's start and an
+// odd sequence number while it runs, 0 and the next even number after.
 class DriverCall {
  public:
-  explicit DriverCall(DeviceRecord& record);
+  explicit DriverCall(DeviceRecord& record) : DriverCall(record.sender) {}
+  explicit DriverCall(DriverCallStamp& stamp);
   ~DriverCall();
   DriverCall(const DriverCall&) = delete;
   DriverCall& operator=(const DriverCall&) = delete;
 
  private:
-  DeviceRecord& record_;
+  DriverCallStamp& stamp_;
 };
+
+// Calls `visit`, outside the registry's lock, for every record other than
+// `except` that arrived with this serial number and whose open failed (a
+// status, not pending): the records a predecessor may have kept from the
+// driver handle. Each comes with a reference, which `visit` must release.
+// Returns how many.
+int ForEachFailedTwin(const char* serial, const DeviceRecord* except,
+                      void (*visit)(DeviceRecord& record, void* user), void* user);
 
 // Milliseconds of a clock that never goes back (not the time of day), for
 // the call stamps and the watchdog. Never 0.

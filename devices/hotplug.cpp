@@ -60,13 +60,26 @@ AddOutcome AddDevice(const char* prefix, const char* serial, ServiceContext& con
   if (match == kSerialOpen) return kAddIgnored;
   if (match == kSerialDead) {
     // A new record in the same slot would have to wait for the old one's
-    // handle anyway: the old record's own thread opens it again instead.
+    // handle anyway: the old record's own thread opens it again instead, or
+    // a new thread when its thread could not be started.
     DeviceRecord* dead = TableHoldBySerial(table, serial);
     if (!dead) return kAddIgnored;
     dead->openEvent.store(openEvent, std::memory_order_relaxed);
-    AskTransceiverToReopen(*dead);
+    bool serving;
+    {
+      LockHold hold(dead->lock);
+      serving = dead->serving != 0;
+      dead->serving = 1;
+    }
+    AddOutcome outcome = kAddReopening;
+    if (serving) {
+      AskTransceiverToReopen(*dead);
+    } else if (StartTransceiver(*dead) != kStatusOk) {
+      ReportOpenOutcome(*dead, FT_INSUFFICIENT_RESOURCES);
+      outcome = kAddRefused;
+    }
     ReleaseDeviceRecord(dead);
-    return kAddReopening;
+    return outcome;
   }
   int count = TableCount(table);
   if (count >= kMaxDevices) {
@@ -79,7 +92,10 @@ AddOutcome AddDevice(const char* prefix, const char* serial, ServiceContext& con
   record->table = &table;
   record->openStatus.store(kOpenPending, std::memory_order_relaxed);
   // The thread is started after the append, so that its open report finds
-  // the slot; a reference of our own keeps the record until then.
+  // the slot; a request meanwhile queues for it, and is answered should the
+  // thread fail to start. A reference of our own keeps the record until
+  // then.
+  record->serving = 1;
   HoldDeviceRecord(record);
   if (!TableAppend(table, record)) {
     ReleaseDeviceRecord(record);

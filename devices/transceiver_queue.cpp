@@ -61,41 +61,39 @@ void AnswerOwed(const Owed& owed, DeviceStatus status) {
   for (uint32_t i = 0; i < owed.count; ++i) Deliver(owed.tags[i], status);
 }
 
-// What the watchdog found, reported once it has let go of the registry.
-struct StuckFinding {
-  char serial[kPathSerialSize];
-  DeviceTable* table;  // tables outlive their records
-};
+// What the watchdog found: the records it gave up on, each with a
+// reference, reported once it has let go of the registry.
 struct StuckScan {
   uint64_t nowMs;
   uint64_t limitMs;
-  StuckFinding found[kMaxDevices];
+  DeviceRecord* found[kMaxDevices];
   int count;
   int more;  // stuck beyond what `found` holds: answered, not reported
 };
 
+// A call over the limit, as sighted now, or false.
+bool OverLimit(const DriverCallStamp& stamp, const StuckScan& scan, CallSighting& seen) {
+  if (!SightCall(stamp, seen)) return false;
+  return scan.nowMs >= seen.startedMs && scan.nowMs - seen.startedMs > scan.limitMs;
+}
+
 void ScanForStuck(DeviceRecord& record, void* user) {
   StuckScan& scan = *static_cast<StuckScan*>(user);
-  uint64_t started = record.callStartedMs.load(std::memory_order_acquire);
-  if (started == 0 || scan.nowMs < started || scan.nowMs - started <= scan.limitMs) return;
-  Owed owed;
-  {
-    LockHold hold(record.lock);
-    if (record.stuck) return;
-    record.stuck = 1;
-    record.stuckCallMs = started;
-    TakeOwed(record, true, owed);
-  }
-  // The sink never blocks, so answering under the registry's lock is safe.
-  AnswerOwed(owed, FT_IO_ERROR);
-  if (scan.count >= kMaxDevices) {
-    ++scan.more;
+  CallSighting seen;
+  bool byReader = false;
+  if (OverLimit(record.sender, scan, seen)) {
+    byReader = false;
+  } else if (OverLimit(record.reader, scan, seen)) {
+    byReader = true;
+  } else {
     return;
   }
-  StuckFinding& finding = scan.found[scan.count++];
-  std::memcpy(finding.serial, record.pathSerial, kPathSerialSize);
-  finding.serial[kPathSerialSize - 1] = '\0';
-  finding.table = record.table ? record.table : &g_context.devices;
+  if (!GiveUpOnCall(record, byReader, seen)) return;
+  if (scan.count < kMaxDevices && TryHoldDeviceRecord(&record)) {
+    scan.found[scan.count++] = &record;
+  } else {
+    ++scan.more;
+  }
 }
 
 // A slot as an event's text ("none" once gone).
@@ -112,6 +110,38 @@ DecimalText SlotText(int slot) {
 
 void SetRequestOutcomeSink(RequestOutcomeSink sink) {
   g_outcomeSink.store(sink, std::memory_order_release);
+}
+
+bool SightCall(const DriverCallStamp& stamp, CallSighting& seen) {
+  seen.sequence = stamp.sequence.load(std::memory_order_acquire);
+  if ((seen.sequence & 1) == 0) return false;
+  seen.startedMs = stamp.startedMs.load(std::memory_order_acquire);
+  // The start read belongs to the call sighted only if no call began or
+  // ended in between.
+  return seen.startedMs != 0 && stamp.sequence.load(std::memory_order_acquire) == seen.sequence;
+}
+
+bool GiveUpOnCall(DeviceRecord& record, bool byReader, const CallSighting& seen) {
+  Owed owed;
+  {
+    LockHold hold(record.lock);
+    if (record.stuck) return false;
+    const DriverCallStamp& stamp = byReader ? record.reader : record.sender;
+    // The call sighted has returned meanwhile (and perhaps the next one
+    // began, for the next request): nothing is given up on.
+    if (stamp.sequence.load(std::memory_order_acquire) != seen.sequence) return false;
+    record.stuck = 1;
+    record.stuckByReader = byReader ? 1 : 0;
+    record.stuckSequence = seen.sequence;
+    record.stuckCallMs = seen.startedMs;
+    if (byReader) record.readerStuck.store(1, std::memory_order_release);
+    // The request in hand is given up on only when its own call hangs; a
+    // hanging reader leaves it to the transceiver thread, which is not stuck
+    // and answers it as it ends.
+    TakeOwed(record, !byReader, owed);
+  }
+  AnswerOwed(owed, FT_IO_ERROR);
+  return true;
 }
 
 bool TableSubmitRequest(DeviceTable& table, uint8_t iid, const Frame& frame, uint64_t tag,
@@ -131,7 +161,7 @@ bool TableSubmitRequest(DeviceTable& table, uint8_t iid, const Frame& frame, uin
     LockHold hold(record->lock);
     if (record->stuck) {
       *status = FT_IO_ERROR;
-    } else if (!record->threadRunning) {
+    } else if (!record->serving) {
       uint32_t open = record->openStatus.load(std::memory_order_acquire);
       *status = open == kOpenPending || open == kStatusOk ? FT_DEVICE_NOT_OPENED : open;
     } else if (record->queueCount >= kTransceiverQueueSize) {
@@ -192,6 +222,56 @@ void AnswerQueuedRequests(DeviceRecord& record, DeviceStatus status) {
   AnswerOwed(owed, status);
 }
 
+void StopServing(DeviceRecord& record, DeviceStatus status) {
+  Owed owed;
+  {
+    LockHold hold(record.lock);
+    record.serving = 0;
+    TakeOwed(record, false, owed);
+  }
+  AnswerOwed(owed, status);
+}
+
+namespace {
+
+struct WithdrawSearch {
+  uint64_t tag;
+  Withdrawal found;
+};
+
+void WithdrawFrom(DeviceRecord& record, void* user) {
+  WithdrawSearch& search = *static_cast<WithdrawSearch*>(user);
+  if (search.found != kNotHeld) return;
+  LockHold hold(record.lock);
+  if (record.currentOwed && record.currentTag == search.tag) {
+    record.currentOwed = 0;
+    search.found = kWithdrawnInCall;
+    return;
+  }
+  for (uint32_t k = 0; k < record.queueCount; ++k) {
+    uint32_t at = (record.queueHead + k) % kTransceiverQueueSize;
+    if (record.queue[at].tag != search.tag) continue;
+    // Close the gap, keeping the order of the others.
+    for (uint32_t j = k; j + 1 < record.queueCount; ++j) {
+      record.queue[(record.queueHead + j) % kTransceiverQueueSize] =
+          record.queue[(record.queueHead + j + 1) % kTransceiverQueueSize];
+    }
+    --record.queueCount;
+    search.found = kWithdrawn;
+    return;
+  }
+}
+
+}  // namespace
+
+Withdrawal WithdrawRequest(uint64_t tag) {
+  WithdrawSearch search{tag, kNotHeld};
+  // Record locks are taken under the registry's lock here; nothing takes
+  // them the other way round.
+  ForEachRecord(WithdrawFrom, &search);
+  return search.found;
+}
+
 void AskTransceiverToClose(DeviceRecord& record) {
   {
     LockHold hold(record.lock);
@@ -221,10 +301,12 @@ int CheckStuckTransceivers(uint64_t nowMs, uint64_t limitMs) {
   scan.more = 0;
   ForEachRecord(ScanForStuck, &scan);
   for (int i = 0; i < scan.count; ++i) {
-    const char* serial = scan.found[i].serial;
-    int slot = TableFindSerial(*scan.found[i].table, serial);
-    ReportAdminEvent(kAdminTransceiverStuck,
-                     {serial, SlotText(slot).text, Decimal(limitMs / 1000).text});
+    DeviceRecord* record = scan.found[i];
+    // Its own slot: after a replug the serial number may name a new record
+    // while this one, out of the table, is still stuck.
+    ReportAdminEvent(kAdminTransceiverStuck, {record->pathSerial, SlotText(RecordSlot(*record)).text,
+                                              Decimal(limitMs / 1000).text});
+    ReleaseDeviceRecord(record);
   }
   return scan.count + scan.more;
 }
@@ -234,7 +316,13 @@ bool ClearStuck(DeviceRecord& record) {
   {
     LockHold hold(record.lock);
     if (!record.stuck) return false;
+    if (record.stuckByReader &&
+        record.reader.sequence.load(std::memory_order_acquire) == record.stuckSequence) {
+      return false;  // the reader's call still hangs
+    }
     record.stuck = 0;
+    record.stuckByReader = 0;
+    record.readerStuck.store(0, std::memory_order_release);
     since = record.stuckCallMs;
   }
   uint64_t now = MonotonicMs();

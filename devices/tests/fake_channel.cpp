@@ -50,11 +50,7 @@ bool Turn(DeviceRecord& record) {
   }
   if (close) {
     ShutDevice(record);
-    {
-      LockHold hold(record.lock);
-      record.threadRunning = 0;
-    }
-    AnswerQueuedRequests(record, kStatusDeviceNotFound);
+    StopServing(record, kStatusDeviceNotFound);
     return false;
   }
   if (reopen) {
@@ -105,10 +101,17 @@ void ResetFakeChannel(DeviceTable& table) {
   g_channel.devices.clear();
 }
 
+bool (*g_refuseTransceiverThread)(DeviceRecord& record) = nullptr;
+
 DeviceStatus StartTransceiver(DeviceRecord& record) {
+  if (g_refuseTransceiverThread && g_refuseTransceiverThread(record)) {
+    record.openStatus.store(FT_INSUFFICIENT_RESOURCES, std::memory_order_release);
+    StopServing(record, FT_INSUFFICIENT_RESOURCES);
+    return FT_INSUFFICIENT_RESOURCES;
+  }
   {
     LockHold hold(record.lock);
-    record.threadRunning = 1;
+    record.serving = 1;
   }
   HoldDeviceRecord(&record);
   {
@@ -122,7 +125,7 @@ DeviceStatus StartTransceiver(DeviceRecord& record) {
 void WakeTransceiver(DeviceRecord& record) {
   {
     LockHold hold(record.lock);
-    if (!record.threadRunning) return;
+    if (!record.serving) return;
   }
   {
     std::lock_guard<std::mutex> hold(g_workMu);
@@ -138,7 +141,7 @@ void WakeTransceiver(DeviceRecord& record) {
 void MarkServing(DeviceRecord& record) {
   record.openStatus.store(kStatusOk, std::memory_order_release);
   LockHold hold(record.lock);
-  record.threadRunning = 1;
+  record.serving = 1;
 }
 
 DeviceStatus SendNow(DeviceTable& table, uint8_t iid, const Frame& frame) {
@@ -173,7 +176,7 @@ DeviceStatus OpenDevice(const char* serial, DeviceRecord& record) {
 
 DeviceStatus DrainDevice(DeviceRecord&) { return FT_OK; }
 
-bool ShutDevice(DeviceRecord& record) {
+void ShutDevice(DeviceRecord& record) {
   // Known by the EEPROM serial number (which may fill its buffer without a
   // terminator), else by the one it arrived with.
   std::string serial(record.serialNumber, strnlen(record.serialNumber, kSerialNumberSize));
@@ -185,7 +188,6 @@ bool ShutDevice(DeviceRecord& record) {
     g_channel.closedRecords.push_back(&record);
   }
   record.handle = nullptr;
-  return true;
 }
 
 void CloseDevice(DeviceRecord* record) {

@@ -153,8 +153,8 @@ TEST(Transceiver, AStuckCallIsGivenUpOnOnceAndItsLateReturnAnswersNobody) {
   // The stand-in channel writes on the thread that queues: this one plays
   // the transceiver's own thread.
   std::thread writer([&] { TableSubmitRequest(table, 0, frame, 1, &status); });
-  while (a->callStartedMs.load() == 0) std::this_thread::yield();
-  uint64_t began = a->callStartedMs.load();
+  while (a->sender.startedMs.load() == 0) std::this_thread::yield();
+  uint64_t began = a->sender.startedMs.load();
   EXPECT_TRUE(TableSubmitRequest(table, 0, frame, 2, &status)) << "queued behind the held one";
 
   EXPECT_EQ(CheckStuckTransceivers(began + 1000, 1000), 0) << "not over the limit";

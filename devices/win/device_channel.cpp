@@ -18,7 +18,10 @@
 // handle is never closed under it and the thread is never terminated: the
 // thread's reference keeps the record alive until the call returns, and only
 // then is the transceiver closed (and opened again if it is still plugged
-// in).
+// in). A reader call that never returns holds up the transceiver thread in
+// its close in the same way: the watchdog sees the reader's stamp and gives
+// up on the transceiver's requests; when the call returns, the reader wakes
+// the transceiver thread, which closes and reopens it.
 // Teardown order: the transceiver thread stops the reader thread and waits
 // until it has ended, and only then closes the driver handle and the
 // reader's events; then it sets closedEvent and drops its reference. The
@@ -40,10 +43,6 @@ constexpr uint32_t kBaudRate = 9600;
 constexpr uint8_t kXon = 0x17;
 constexpr uint8_t kXoff = 0x19;
 constexpr uint32_t kDrainChunk = 256;
-// How long a close waits for a reader thread to end. A thread that has not
-// ended by then is stuck inside the driver: the handle it reads from is
-// then left open, and its record alive, for good.
-constexpr DWORD kReaderStopTimeoutMs = 5000;
 // How often an open that waits for an earlier record's handle looks again.
 constexpr DWORD kPredecessorPollMs = 100;
 // The stack each transceiver thread and reader thread reserves: 64
@@ -84,19 +83,35 @@ bool CloseAsked(DeviceRecord& record) {
 }
 
 // Opens the record's transceiver (again), once no earlier record of the
-// same transceiver holds the driver handle, and reports how it went.
-// Returns false when a close was asked before the open could start.
+// same transceiver holds the driver handle or kPredecessorWaitMs have
+// passed, and reports how it went. Returns false when a close was asked
+// before the open could start.
 bool OpenAndReport(DeviceRecord& record) {
   record.openStatus.store(kOpenPending, std::memory_order_release);
   // The driver refuses a second open of one transceiver: a record that left
   // the table while its call hung keeps the handle until the call returns.
-  while (OtherRecordHoldsHandle(&record, record.pathSerial)) {
+  // Waiting for that without limit would leave this record's requests
+  // waiting without limit too; after a while the open is tried anyway, and
+  // a refusal is tried again when the earlier record lets go (ShutDevice).
+  uint64_t since = MonotonicMs();
+  while (OtherRecordHoldsHandle(&record, record.pathSerial) &&
+         MonotonicMs() - since < kPredecessorWaitMs) {
     if (CloseAsked(record)) return false;
     Sleep(kPredecessorPollMs);
   }
   if (CloseAsked(record)) return false;
   OpenRecordAndReport(record);
   return true;
+}
+
+// A record of the same transceiver whose open was refused while this one
+// held the handle is opened again now that it is free.
+void ReopenFailedTwin(DeviceRecord& twin, void*) {
+  if (RecordSlot(twin) >= 0) {
+    twin.openEvent.store(kAdminTransceiverPluggedIn, std::memory_order_relaxed);
+    AskTransceiverToReopen(twin);
+  }
+  ReleaseDeviceRecord(&twin);
 }
 
 // What ends a transceiver thread's serving: a close, or a reopen (asked, or
@@ -108,7 +123,8 @@ ServeEnd Serve(DeviceRecord& record) {
   for (;;) {
     RunQueuedRequests(record);
     if (ClearStuck(record)) {
-      // The call the watchdog gave up on has returned.
+      // The call the watchdog gave up on (this thread's, or the reader's)
+      // has returned.
       return RecordSlot(record) >= 0 ? kServeReopen : kServeClose;
     }
     {
@@ -127,25 +143,22 @@ ServeEnd Serve(DeviceRecord& record) {
 // thread's.
 DWORD WINAPI TransceiverThread(void* arg) {
   DeviceRecord& record = *static_cast<DeviceRecord*>(arg);
-  bool shut = true;
   for (;;) {
     if (!OpenAndReport(record)) break;
     ServeEnd end = Serve(record);
-    shut = ShutDevice(record);
-    if (end == kServeClose || !shut) break;
+    ShutDevice(record);
+    // A reader call that hung while the transceiver was closed has returned
+    // now: the close waited for it.
+    if (ClearStuck(record) && RecordSlot(record) >= 0) end = kServeReopen;
+    if (end == kServeClose) break;
     TraceHook("reopening instance", record.instance);
   }
   // Every path here has shut what it opened: a close asked before the open
-  // leaves nothing open.
-  {
-    LockHold hold(record.lock);
-    record.threadRunning = 0;
-  }
-  // Whatever is still queued is for a transceiver that has gone.
-  AnswerQueuedRequests(record, kStatusDeviceNotFound);
+  // leaves nothing open. Whatever is still queued is for a transceiver that
+  // has gone.
+  StopServing(record, kStatusDeviceNotFound);
   SetEvent(static_cast<HANDLE>(record.closedEvent));
-  // A reader stuck inside the driver still uses the record: it stays alive.
-  if (shut) ReleaseDeviceRecord(&record);
+  ReleaseDeviceRecord(&record);
   return 0;
 }
 
@@ -153,28 +166,30 @@ DWORD WINAPI ReaderThread(void* arg);
 
 }  // namespace
 
+bool (*g_refuseTransceiverThread)(DeviceRecord& record) = nullptr;
+
 DeviceStatus StartTransceiver(DeviceRecord& record) {
-  record.workEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  record.closedEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  // Made once per record: a thread started again after a failed start
+  // reuses them.
+  if (!record.workEvent) record.workEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  if (!record.closedEvent) record.closedEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   HANDLE thread = nullptr;
   if (record.workEvent && record.closedEvent) {
-    {
-      LockHold hold(record.lock);
-      record.threadRunning = 1;
-    }
+    ResetEvent(static_cast<HANDLE>(record.closedEvent));
     HoldDeviceRecord(&record);  // the thread's; it is handed over here
-    thread = NewThread(TransceiverThread, &record);
+    if (!g_refuseTransceiverThread || !g_refuseTransceiverThread(record)) {
+      thread = NewThread(TransceiverThread, &record);
+    }
     if (!thread) {
       TraceHook("transceiver thread creation failed", GetLastError());
-      {
-        LockHold hold(record.lock);
-        record.threadRunning = 0;
-      }
       ReleaseDeviceRecord(&record);
     }
   }
   if (!thread) {
     record.openStatus.store(FT_INSUFFICIENT_RESOURCES, std::memory_order_release);
+    // Requests may have queued since the record became reachable: nobody
+    // will write them.
+    StopServing(record, FT_INSUFFICIENT_RESOURCES);
     // Nothing to wait for at the stop.
     if (record.closedEvent) SetEvent(static_cast<HANDLE>(record.closedEvent));
     return FT_INSUFFICIENT_RESOURCES;
@@ -263,12 +278,21 @@ DeviceStatus OpenDevice(const char* serial, DeviceRecord& record) {
 
 DeviceStatus DrainDevice(DeviceRecord& record) {
   uint32_t waiting = 0;
-  if (FT_GetQueueStatus(record.handle, &waiting) != FT_OK) waiting = 0;
+  FT_STATUS queued;
+  {
+    DriverCall call(record.reader);
+    queued = FT_GetQueueStatus(record.handle, &waiting);
+  }
+  if (queued != FT_OK) waiting = 0;
   uint8_t buffer[kDrainChunk];
   while (waiting > 0) {
     uint32_t want = waiting < kDrainChunk ? waiting : kDrainChunk;
     uint32_t got = 0;
-    DeviceStatus status = FT_Read(record.handle, buffer, want, &got);
+    DeviceStatus status;
+    {
+      DriverCall call(record.reader);
+      status = FT_Read(record.handle, buffer, want, &got);
+    }
     if (status != FT_OK) return status;
     // A read that returns nothing would otherwise loop here for ever; what
     // is still queued comes with the next signal.
@@ -294,8 +318,13 @@ DWORD WINAPI ReaderThread(void* arg) {
     if (woke == WAIT_OBJECT_0) {
       return 0;
     } else if (woke == WAIT_OBJECT_0 + 1) {
-      LockHold hold(record.rxLock);
-      DrainDevice(record);
+      {
+        LockHold hold(record.rxLock);
+        DrainDevice(record);
+      }
+      // A call of ours the watchdog gave up on has returned: the
+      // transceiver thread closes and reopens the transceiver.
+      if (record.readerStuck.load(std::memory_order_acquire)) WakeTransceiver(record);
     } else if (woke == WAIT_FAILED) {
       // Cannot happen while ShutDevice keeps the events open until this
       // thread ended; should it, do not spin a core.
@@ -306,16 +335,14 @@ DWORD WINAPI ReaderThread(void* arg) {
 
 }  // namespace
 
-bool ShutDevice(DeviceRecord& record) {
+void ShutDevice(DeviceRecord& record) {
   if (record.readerThread) {
     SetEvent(static_cast<HANDLE>(record.stopEvent));
-    if (WaitForSingleObject(static_cast<HANDLE>(record.readerThread), kReaderStopTimeoutMs) !=
-        WAIT_OBJECT_0) {
-      // Stuck inside the driver: closing the handle or the events under it
-      // would be worse than leaving one transceiver's resources behind.
-      TraceHook("reader thread did not end", record.instance);
-      return false;
-    }
+    // A reader inside a driver call that hangs is waited for as long as it
+    // takes: closing the handle or the events under it is never done. The
+    // watchdog sees the reader's call meanwhile and gives up on the
+    // transceiver's requests, and the stop leaves it behind.
+    WaitForSingleObject(static_cast<HANDLE>(record.readerThread), INFINITE);
     CloseIfSet(record.readerThread);
   }
   // A record whose open failed has no handle; there is nothing to close.
@@ -331,12 +358,12 @@ bool ShutDevice(DeviceRecord& record) {
   // A reopen starts hunting for a frame afresh.
   record.rxState = 0;
   record.rxCount = 0;
-  return true;
+  ForEachFailedTwin(record.pathSerial, &record, ReopenFailedTwin, nullptr);
 }
 
 void CloseDevice(DeviceRecord* record) {
   if (!record) return;
-  if (!ShutDevice(*record)) return;
+  ShutDevice(*record);
   DisposeDeviceRecord(record);
 }
 

@@ -1,12 +1,16 @@
 // SetupAPI walk at service start (also the "ZARVOSRV -l" listing's walk)
 // and device-event dispatch.
 //
-// EnumeratePresentDevices runs on the ServiceMain thread before the pipe
-// server and the device notifications exist; OnDeviceEvent runs on the
-// service control thread, one control at a time. Both change the device
-// table only through AddDevice and RemoveDevice, which take its lock and
-// never call the driver: each transceiver's own thread opens and closes it
-// and reports how its open ended.
+// EnumeratePresentDevices runs on the ServiceMain thread, after the device
+// notifications were registered (so that a transceiver plugged in during
+// the walk is not missed) and before the pipe server starts; OnDeviceEvent
+// and RescanDevices run on the service control thread, one control at a
+// time, and so may meet the start's walk. g_hotplugGuard makes each walk and
+// each event one step: the duplicate tests and the slot numbers a removal
+// reports hold for the whole of it. All of them change the device table only
+// through AddDevice and RemoveDevice, which take its lock and never call the
+// driver: each transceiver's own thread opens and closes it and reports how
+// its open ended.
 #include "devices/win/discovery.h"
 
 #include <setupapi.h>
@@ -14,6 +18,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "core/admin_event.h"
 #include "core/trace.h"
@@ -29,6 +34,8 @@ constexpr DWORD kInstanceIdUnits = 256;
 // A walk whose SetupDiEnumDeviceInfo keeps failing with anything but
 // ERROR_NO_MORE_ITEMS gives up after this many failures in a row.
 constexpr DWORD kMaxEnumFailuresInARow = 256;
+
+std::mutex g_hotplugGuard;  // see the file comment
 
 }  // namespace
 
@@ -86,6 +93,11 @@ namespace {
 struct StartWalk {
   ServiceContext* context;
   StartNumbering numbering;
+  // A rescan: transceivers new to the table count as plugged in, ignored
+  // devices are not reported again, and the serial numbers found are kept.
+  bool rescan;
+  char found[kMaxDevices][kSerialTextSize];
+  int foundCount;
 };
 
 void ReportIgnored(const char* id, DWORD error, const DeviceFinding& finding) {
@@ -129,7 +141,7 @@ void AddAndReport(const char* prefix, const char* serial, ServiceContext& contex
 }
 
 // Removes a departed transceiver and reports which slot it had and which
-// transceivers moved down. Only this thread removes records, so the copy
+// transceivers moved down. The caller holds g_hotplugGuard, so the copy
 // taken before the removal names the slots as they were.
 void RemoveAndReport(const char* prefix, const char* serial, ServiceContext& context) {
   static char serials[kMaxDevices][kPathSerialSize];
@@ -149,23 +161,53 @@ void OfferAtStart(const char* id, DWORD error, void* user) {
   DeviceFinding finding;
   ClassifyStartDevice(id, walk.numbering, finding);
   if (finding.verdict == kDeviceAccepted) {
-    AddAndReport(finding.prefix, finding.serial, *walk.context, kAdminTransceiverInUse);
-  } else {
+    if (walk.rescan && walk.foundCount < kMaxDevices) {
+      std::memcpy(walk.found[walk.foundCount++], finding.serial, kSerialTextSize);
+    }
+    AddAndReport(finding.prefix, finding.serial, *walk.context,
+                 walk.rescan ? kAdminTransceiverPluggedIn : kAdminTransceiverInUse);
+  } else if (!walk.rescan) {
     ReportIgnored(id, error, finding);
   }
+}
+
+DWORD Walk(StartWalk& walk) {
+  StartNumberingReset(walk.numbering);
+  walk.foundCount = 0;
+  return WalkUsbDevices(OfferAtStart, &walk);
 }
 
 }  // namespace
 
 void EnumeratePresentDevices(ServiceContext& context) {
-  StartWalk walk;
+  std::lock_guard<std::mutex> hold(g_hotplugGuard);
+  static StartWalk walk;  // one walk at a time, under the guard
   walk.context = &context;
-  StartNumberingReset(walk.numbering);
-  DWORD error = WalkUsbDevices(OfferAtStart, &walk);
+  walk.rescan = false;
+  DWORD error = Walk(walk);
   if (error != ERROR_SUCCESS) {
     char text[200];
     Win32ErrorText(error, text, sizeof text);
     ReportAdminEvent(kAdminDevicesNotListed, {Decimal(error).text, text});
+  }
+}
+
+void RescanDevices(ServiceContext& context) {
+  std::lock_guard<std::mutex> hold(g_hotplugGuard);
+  static StartWalk walk;
+  walk.context = &context;
+  walk.rescan = true;
+  if (Walk(walk) != ERROR_SUCCESS) return;  // nothing known: nothing removed
+  static char serials[kMaxDevices][kPathSerialSize];
+  int count = TableSerials(context.devices, serials);
+  // From the last slot down, so that the slots of those still to be looked
+  // at do not move.
+  for (int i = count - 1; i >= 0; --i) {
+    bool present = false;
+    for (int k = 0; k < walk.foundCount && !present; ++k) {
+      present = TextEqualsIgnoreCase(walk.found[k], serials[i]);
+    }
+    if (!present) RemoveAndReport("", serials[i], context);
   }
 }
 
@@ -199,6 +241,7 @@ DWORD OnDeviceEvent(DWORD eventType, LPVOID eventData, ServiceContext& context) 
   ParseInterfaceName(reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(header), prefix,
                      serial);
   if (serial[0] == '\0') return NO_ERROR;  // a path that could not be used
+  std::lock_guard<std::mutex> hold(g_hotplugGuard);
   if (eventType == DBT_DEVICEARRIVAL) {
     AddAndReport(prefix, serial, context, kAdminTransceiverPluggedIn);
   } else {

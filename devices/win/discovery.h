@@ -24,8 +24,16 @@ DWORD WalkUsbDevices(UsbDeviceVisitor visit, void* user);
 // The start-up walk: decides for each device (devices/device_classify.h),
 // offers transceivers to AddDevice, and reports what became of each device
 // of vendor id 0403 as an administrator event. Runs once, on the ServiceMain
-// thread, before the pipe server starts.
+// thread, after the device notifications were registered and before the
+// pipe server starts.
 void EnumeratePresentDevices(ServiceContext& context);
+
+// Walks the present devices again (the service's control 128): a
+// transceiver the table lacks is added as plugged in, and one in the table
+// that is no longer listed is removed as pulled out, as the device events
+// would have done. For a notification that never came. Service control
+// thread.
+void RescanDevices(ServiceContext& context);
 
 // Splits the device path of an interface event into upper-cased prefix and
 // serial number. Does nothing when a buffer is missing; leaves both empty
