@@ -1,15 +1,21 @@
 // The events pipe's thread.
 //
-// Each instance is a Listener record: its OVERLAPPED, its state, the lines
-// it is writing. The thread waits on the hub's wake event, on the event of
-// every instance with a connect or write outstanding, and with a timeout
-// for the next `alive` line. A connected listener with no write outstanding
-// is handed what is queued for it at once, as many whole lines as one
-// write of kWriteBatchBytes holds (under load one write carries many lines,
-// and the listener reads them all the same); one whose write is
-// outstanding gets nothing more until it completes. Publishers set the
-// wake event only when the thread has not been woken yet (g_wakePending),
-// so that a burst of lines costs one wake, not one per line.
+// Each instance is a Listener record: two OVERLAPPEDs, its state, the lines
+// it is writing. The pipe is duplex although listeners only read: every
+// connected listener has a read outstanding, which completes when the
+// listener goes, so that its place is free at once rather than at the next
+// line written to it (the access list lets listeners read only; bytes a
+// listener with write rights sends are read and thrown away). The thread
+// waits on its stop event, the hub's wake event and the events of every
+// connect, write and read outstanding, taking the listeners in turn so that
+// no one starves the others, with a timeout for the next `alive` line or a
+// resting instance. A connected listener with no write outstanding is handed
+// what is queued for it at once, as many whole lines as one write of
+// kWriteBatchBytes holds (under load one write carries many lines, and the
+// listener reads them all the same); one whose write is outstanding gets
+// nothing more until it completes. Publishers set the wake event only when
+// the thread has not been woken yet (g_wakePending), so that a burst of
+// lines costs one wake, not one per line.
 #include "pipe/events_pipe.h"
 
 #include <cstdio>
@@ -30,21 +36,33 @@ namespace {
 
 constexpr DWORD kEventsBufferSize = 64 * 1024;
 constexpr size_t kWriteBatchBytes = 16 * 1024;
+// An instance whose connect failed (other than by a listener being there
+// already) listens again after this long, so that a lasting failure cannot
+// spin the thread.
+constexpr DWORD kConnectRestMs = 100;
 
-enum ListenerState { kConnecting, kIdle, kWriting };
+enum ListenerState { kConnecting, kIdle, kWriting, kResting };
 
 struct Listener {
-  OVERLAPPED overlapped;  // hEvent: the instance's own, manual-reset
+  OVERLAPPED overlapped;  // connects and writes; hEvent: the instance's own, manual-reset
+  OVERLAPPED readOverlapped;  // the read that notices the listener go; its own event
   HANDLE pipe;
   ListenerState state;
+  bool reading;           // a read is outstanding on readOverlapped
   char lines[kWriteBatchBytes];  // the whole lines being written
-  DWORD length;
+  DWORD length;           // bytes of `lines` still to be written
+  char readBuffer[256];   // whatever a listener sends; thrown away
   ULONGLONG lastWriteMs;  // when a write to this listener last completed
+  ULONGLONG restUntilMs;  // kResting: when to listen again
   bool connectedAtOnce;   // kConnecting: a listener was there before the connect
 };
 
 Listener g_listeners[kEventsInstanceCount];
 HANDLE g_wake = nullptr;  // auto-reset; set after lines were published
+// Manual-reset, set by StopEventsPipe; the thread then closes every instance
+// and ends.
+HANDLE g_stop = nullptr;
+HANDLE g_thread = nullptr;  // for the stop to wait on
 // Set by the first publisher after the thread last woke; the thread clears
 // it before it looks at the queues, so no line is left without a wake.
 LONG g_wakePending = 0;
@@ -63,23 +81,28 @@ void CloseAll() {
   }
 }
 
+HANDLE NewManualEvent(HANDLE& event) {
+  if (!event) event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  return event;
+}
+
 // Creates the eight instances, the first as the name's first instance.
 // Returns 0, or the error of the one that failed, having closed the others.
 DWORD CreateInstances() {
   SECURITY_ATTRIBUTES attributes = {sizeof attributes, g_descriptor, FALSE};
   for (DWORD i = 0; i < kEventsInstanceCount; ++i) {
     Listener& l = g_listeners[i];
-    if (!l.overlapped.hEvent) l.overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!l.overlapped.hEvent) {
+    if (!NewManualEvent(l.overlapped.hEvent) || !NewManualEvent(l.readOverlapped.hEvent)) {
       DWORD error = GetLastError();
       CloseAll();
       return error;
     }
-    DWORD openMode = PIPE_ACCESS_OUTBOUND | FILE_FLAG_OVERLAPPED;
+    DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED;
     if (i == 0) openMode |= FILE_FLAG_FIRST_PIPE_INSTANCE;
     l.pipe = CreateNamedPipeW(kEventsPipeName, openMode,
                               PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
-                              kEventsInstanceCount, kEventsBufferSize, 0, 0, &attributes);
+                              kEventsInstanceCount, kEventsBufferSize, sizeof l.readBuffer, 0,
+                              &attributes);
     if (l.pipe == INVALID_HANDLE_VALUE) {
       l.pipe = nullptr;
       DWORD error = GetLastError();
@@ -97,25 +120,59 @@ void Listen(Listener& l) {
   if (ConnectNamedPipe(l.pipe, &l.overlapped)) return;  // the event is set
   DWORD error = GetLastError();
   if (error == ERROR_IO_PENDING) return;
-  l.connectedAtOnce = error == ERROR_PIPE_CONNECTED;
-  // A listener already there, or a failure: either way the next wait selects
-  // this instance, and the attach or the first write settles which.
-  if (error != ERROR_PIPE_CONNECTED) TraceHook("events ConnectNamedPipe failed", error);
-  SetEvent(l.overlapped.hEvent);
+  if (error == ERROR_PIPE_CONNECTED) {
+    // A listener already there: nothing is outstanding, and the OVERLAPPED
+    // holds no result; the next wait selects the instance and attaches it.
+    l.connectedAtOnce = true;
+    SetEvent(l.overlapped.hEvent);
+    return;
+  }
+  // A listener that came and went before the connect (ERROR_NO_DATA), or a
+  // failure: the instance rests, then listens again.
+  TraceHook("events ConnectNamedPipe failed", error);
+  DisconnectNamedPipe(l.pipe);
+  l.state = kResting;
+  l.restUntilMs = GetTickCount64() + kConnectRestMs;
+}
+
+// Waits for an operation of ours to end after it was cancelled.
+void Reap(Listener& l, OVERLAPPED& overlapped) {
+  DWORD done = 0;
+  GetOverlappedResult(l.pipe, &overlapped, &done, TRUE);
 }
 
 // The listener has gone (or failed): its queue goes, and the instance
 // listens again.
 void Drop(DWORD index) {
   Listener& l = g_listeners[index];
-  if (l.state == kWriting) {
-    CancelIoEx(l.pipe, &l.overlapped);
-    DWORD done = 0;
-    GetOverlappedResult(l.pipe, &l.overlapped, &done, TRUE);
-  }
+  if (l.state == kWriting || l.reading) CancelIoEx(l.pipe, nullptr);
+  if (l.state == kWriting) Reap(l, l.overlapped);
+  if (l.reading) Reap(l, l.readOverlapped);
+  l.reading = false;
+  l.length = 0;
   EventHubDetach(static_cast<int>(index));
   DisconnectNamedPipe(l.pipe);
   Listen(l);
+}
+
+// Posts the read that completes when the listener goes. False when it has
+// gone already.
+bool PostRead(Listener& l) {
+  for (;;) {
+    ResetEvent(l.readOverlapped.hEvent);
+    DWORD got = 0;
+    if (ReadFile(l.pipe, l.readBuffer, sizeof l.readBuffer, &got, &l.readOverlapped)) {
+      continue;  // bytes a listener sent: thrown away
+    }
+    DWORD error = GetLastError();
+    if (error == ERROR_IO_PENDING) {
+      l.reading = true;
+      return true;
+    }
+    if (error == ERROR_MORE_DATA) continue;
+    l.reading = false;
+    return false;
+  }
 }
 
 void Greet(EventGreeting& greeting, void*) { WriteEventsGreeting(g_context.devices, greeting); }
@@ -125,6 +182,7 @@ void Greet(EventGreeting& greeting, void*) { WriteEventsGreeting(g_context.devic
 // the `plugged` and `pulled` lines published under the same guard agree.
 void Attach(DWORD index) {
   Listener& l = g_listeners[index];
+  l.connectedAtOnce = false;
   EventHubStatus status;
   {
     std::lock_guard<std::mutex> hold(g_context.devices.guard);
@@ -137,24 +195,32 @@ void Attach(DWORD index) {
     return;
   }
   l.state = kIdle;
+  l.length = 0;
   l.lastWriteMs = GetTickCount64();
+  if (!PostRead(l)) Drop(index);
 }
 
-// Writes what is in l.lines to the listener. False when the listener has
-// gone.
+// Writes what is left in l.lines to the listener, for as long as the writes
+// complete at once. False when the listener has gone: then nothing of a
+// line is left half written behind.
 bool Write(DWORD index) {
   Listener& l = g_listeners[index];
-  ResetEvent(l.overlapped.hEvent);
-  DWORD done = 0;
-  if (WriteFile(l.pipe, l.lines, l.length, &done, &l.overlapped)) {
+  while (l.length > 0) {
+    ResetEvent(l.overlapped.hEvent);
+    DWORD done = 0;
+    if (!WriteFile(l.pipe, l.lines, l.length, &done, &l.overlapped)) {
+      if (GetLastError() != ERROR_IO_PENDING) return false;
+      l.state = kWriting;
+      return true;
+    }
+    if (done == 0 || done > l.length) return false;
+    // A byte pipe may take part of a write: the rest goes next, so that no
+    // listener ever gets half a line.
+    std::memmove(l.lines, l.lines + done, l.length - done);
+    l.length -= done;
     l.lastWriteMs = GetTickCount64();
-    return true;
   }
-  if (GetLastError() == ERROR_IO_PENDING) {
-    l.state = kWriting;
-    return true;
-  }
-  return false;
+  return true;
 }
 
 // Hands an idle listener its next lines, as many as one write holds; more
@@ -180,20 +246,29 @@ void Pump(DWORD index) {
 }
 
 // Writes an `alive` line to every idle listener nothing was written to for
-// kEventAliveIdleMs; returns how long until the next one is due.
+// kEventAliveIdleMs, and listens again on every instance whose rest is
+// over; returns how long until the next of either is due.
 DWORD KeepAlive(ULONGLONG now) {
   ULONGLONG next = ~0ull;
   for (DWORD i = 0; i < kEventsInstanceCount; ++i) {
     Listener& l = g_listeners[i];
+    if (l.state == kResting) {
+      if (l.restUntilMs <= now) {
+        Listen(l);
+      } else if (l.restUntilMs < next) {
+        next = l.restUntilMs;
+      }
+      continue;
+    }
     if (l.state != kIdle) continue;
     if (now - l.lastWriteMs >= kEventAliveIdleMs) {
       l.length = static_cast<DWORD>(
           FormatAliveLine(l.lines, sizeof l.lines, UtcNowMs(), kNoInstance, nullptr));
-      // A listener that has gone is found here.
       if (!Write(i)) {
         Drop(i);
         continue;
       }
+      l.lastWriteMs = now;
     }
     if (l.state == kIdle) {
       ULONGLONG due = l.lastWriteMs + kEventAliveIdleMs;
@@ -204,68 +279,129 @@ DWORD KeepAlive(ULONGLONG now) {
   return next <= now ? 0 : static_cast<DWORD>(next - now);
 }
 
-// Collects what completed on instance `index`.
+// Collects what completed on instance `index`'s connect or write.
 void Complete(DWORD index) {
   Listener& l = g_listeners[index];
-  DWORD done = 0;
-  // Nothing was outstanding for a listener that was there before the
-  // connect: the OVERLAPPED holds no result of its own then.
-  BOOL ok = l.connectedAtOnce || GetOverlappedResult(l.pipe, &l.overlapped, &done, FALSE);
   if (l.state == kConnecting) {
-    if (!ok && GetLastError() != ERROR_PIPE_CONNECTED) {
+    DWORD done = 0;
+    // Nothing was outstanding for a listener that was there before the
+    // connect: the OVERLAPPED holds no result of its own then.
+    if (!l.connectedAtOnce && !GetOverlappedResult(l.pipe, &l.overlapped, &done, FALSE) &&
+        GetLastError() != ERROR_PIPE_CONNECTED) {
       DisconnectNamedPipe(l.pipe);
       Listen(l);
       return;
     }
     Attach(index);
   } else if (l.state == kWriting) {
+    DWORD done = 0;
+    BOOL ok = GetOverlappedResult(l.pipe, &l.overlapped, &done, FALSE);
     if (!ok || done == 0 || done > l.length) {
       Drop(index);
       return;
     }
     l.state = kIdle;
     l.lastWriteMs = GetTickCount64();
-    // A byte pipe may take part of a write: the rest goes next, so that no
-    // listener ever gets half a line.
-    if (done < l.length) {
-      std::memmove(l.lines, l.lines + done, l.length - done);
-      l.length -= done;
-      if (!Write(index)) {
-        Drop(index);
-        return;
-      }
+    std::memmove(l.lines, l.lines + done, l.length - done);
+    l.length -= done;
+    if (!Write(index)) {
+      Drop(index);
+      return;
     }
   }
   if (l.state == kIdle) Pump(index);
 }
 
+// The read outstanding on instance `index` completed: the listener has
+// gone, or sent something, which is thrown away.
+void CompleteRead(DWORD index) {
+  Listener& l = g_listeners[index];
+  DWORD got = 0;
+  BOOL ok = GetOverlappedResult(l.pipe, &l.readOverlapped, &got, FALSE);
+  l.reading = false;
+  if (!ok && GetLastError() != ERROR_MORE_DATA) {
+    Drop(index);
+    return;
+  }
+  if (!PostRead(l)) Drop(index);
+}
+
+// What one entry of the wait stands for.
+struct WaitEntry {
+  enum Kind { kWake, kOperation, kRead } kind;
+  DWORD index;
+};
+
+// Returns when the stop is asked.
 void Serve() {
+  DWORD turn = 0;  // the listener whose events come first in the next wait
   for (;;) {
-    HANDLE waits[kEventsInstanceCount + 1];
-    DWORD which[kEventsInstanceCount + 1];
+    HANDLE waits[2 * kEventsInstanceCount + 2];
+    WaitEntry entries[2 * kEventsInstanceCount + 2];
     DWORD n = 0;
-    waits[n++] = g_wake;
-    for (DWORD i = 0; i < kEventsInstanceCount; ++i) {
-      if (g_listeners[i].state == kIdle) continue;
-      which[n] = i;
-      waits[n++] = g_listeners[i].overlapped.hEvent;
+    waits[n] = g_stop;
+    entries[n++] = {WaitEntry::kWake, 0};
+    // A wait returns the first signalled event of its array: the listeners
+    // take turns at the front, and the wake comes after them, so that
+    // neither a busy listener nor a stream of publications starves the rest.
+    for (DWORD k = 0; k < kEventsInstanceCount; ++k) {
+      DWORD i = (turn + k) % kEventsInstanceCount;
+      const Listener& l = g_listeners[i];
+      if (l.state == kConnecting || l.state == kWriting) {
+        waits[n] = l.overlapped.hEvent;
+        entries[n++] = {WaitEntry::kOperation, i};
+      }
+      if (l.reading) {
+        waits[n] = l.readOverlapped.hEvent;
+        entries[n++] = {WaitEntry::kRead, i};
+      }
     }
+    waits[n] = g_wake;
+    entries[n++] = {WaitEntry::kWake, 0};
     DWORD timeout = KeepAlive(GetTickCount64());
     DWORD woke = WaitForMultipleObjects(n, waits, FALSE, timeout);
     if (woke == WAIT_TIMEOUT) continue;
-    if (woke == WAIT_OBJECT_0) {
-      InterlockedExchange(&g_wakePending, 0);
-      for (DWORD i = 0; i < kEventsInstanceCount; ++i) {
-        if (g_listeners[i].state == kIdle) Pump(i);
+    if (woke == WAIT_OBJECT_0) return;
+    if (woke > WAIT_OBJECT_0 && woke < WAIT_OBJECT_0 + n) {
+      const WaitEntry& e = entries[woke - WAIT_OBJECT_0];
+      if (e.kind == WaitEntry::kWake) {
+        InterlockedExchange(&g_wakePending, 0);
+        for (DWORD i = 0; i < kEventsInstanceCount; ++i) {
+          if (g_listeners[i].state == kIdle) Pump(i);
+        }
+      } else {
+        turn = (e.index + 1) % kEventsInstanceCount;
+        if (e.kind == WaitEntry::kRead) {
+          CompleteRead(e.index);
+        } else {
+          Complete(e.index);
+        }
       }
-    } else if (woke > WAIT_OBJECT_0 && woke < WAIT_OBJECT_0 + n) {
-      Complete(which[woke - WAIT_OBJECT_0]);
     } else {
       // Cannot happen while this thread alone owns the handles; do not spin.
       TraceHook("events pipe wait failed", GetLastError());
-      Sleep(100);
+      if (WaitForSingleObject(g_stop, 100) == WAIT_OBJECT_0) return;
     }
   }
+}
+
+// Ends every listener's connection and closes the instances, once nothing
+// of ours is outstanding on them.
+void Close() {
+  for (DWORD i = 0; i < kEventsInstanceCount; ++i) {
+    Listener& l = g_listeners[i];
+    if (!l.pipe) continue;
+    bool connecting = l.state == kConnecting && !l.connectedAtOnce;
+    CancelIoEx(l.pipe, nullptr);
+    if (connecting || l.state == kWriting) Reap(l, l.overlapped);
+    if (l.reading) Reap(l, l.readOverlapped);
+    l.reading = false;
+    l.length = 0;
+    l.state = kConnecting;
+    EventHubDetach(static_cast<int>(i));
+    DisconnectNamedPipe(l.pipe);
+  }
+  CloseAll();
 }
 
 DWORD WINAPI EventsPipeThread(void*) {
@@ -281,12 +417,14 @@ DWORD WINAPI EventsPipeThread(void*) {
       ReportAdminEvent(kAdminEventsPipeNotServed, {Decimal(error).text, text});
       reported = true;
     }
-    Sleep(kEventsRetryMs);
+    if (WaitForSingleObject(g_stop, kEventsRetryMs) == WAIT_OBJECT_0) return 0;
   }
   if (reported) ReportAdminEvent(kAdminEventsPipeServed);
   for (Listener& l : g_listeners) Listen(l);
   InterlockedExchange(&g_serving, 1);
   Serve();
+  InterlockedExchange(&g_serving, 0);
+  Close();
   return 0;
 }
 
@@ -306,18 +444,34 @@ DWORD StartEventsPipe() {
     InterlockedExchange(&g_started, 0);
     return error;
   }
-  g_descriptor = security.descriptor;  // kept for the thread's retries
-  g_wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  if (!g_wake) return GetLastError();
+  // Kept for the thread's retries; one of an earlier start is replaced.
+  if (g_descriptor) LocalFree(g_descriptor);
+  g_descriptor = security.descriptor;
+  if (!g_wake) g_wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  if (!g_stop) g_stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!g_wake || !g_stop) {
+    InterlockedExchange(&g_started, 0);
+    return GetLastError();
+  }
+  ResetEvent(g_stop);
   SetEventHubWake(Wake, g_wake);
-  HANDLE thread = CreateThread(nullptr, 0, EventsPipeThread, nullptr, 0, nullptr);
-  if (!thread) {
+  g_thread = CreateThread(nullptr, 0, EventsPipeThread, nullptr, 0, nullptr);
+  if (!g_thread) {
     DWORD failed = GetLastError();
     SetEventHubWake(nullptr, nullptr);
+    InterlockedExchange(&g_started, 0);
     return failed;
   }
-  CloseHandle(thread);
   return 0;
+}
+
+void StopEventsPipe() {
+  if (!g_thread) return;
+  SetEvent(g_stop);
+  WaitForSingleObject(g_thread, INFINITE);
+  CloseHandle(g_thread);
+  g_thread = nullptr;
+  InterlockedExchange(&g_started, 0);
 }
 
 bool EventsPipeServing() { return g_serving != 0; }

@@ -1,7 +1,9 @@
 // The events pipe, \\.\pipe\doraruzoz-events: up to eight listeners read
 // the lines of the events hub (core/event_hub.h) as they come, a greeting
-// first. Outbound only, byte mode, so that `type \\.\pipe\doraruzoz-events`
-// and a PowerShell StreamReader read it as a text file.
+// first. Byte mode, so that `type \\.\pipe\doraruzoz-events` and a
+// PowerShell StreamReader read it as a text file. Duplex, though listeners
+// only read (their access is read only): a read kept outstanding on every
+// connected instance notices at once when its listener goes.
 //
 // Threads: one thread of its own (EventsPipeThread) owns the instances,
 // their events and the listener records; nobody else touches them. The
@@ -31,6 +33,12 @@ constexpr DWORD kEventsRetryMs = 30000;
 // error here: the thread reports it and tries again every kEventsRetryMs.
 // Call once per process; later calls return 0 and do nothing.
 DWORD StartEventsPipe();
+
+// Ends the thread, for the service's stop: every listener's connection is
+// ended and every instance closed, so that the name is free when this
+// returns. Returns at once when the thread does not run; a new start may
+// follow.
+void StopEventsPipe();
 
 // True while the thread serves the pipe (its instances exist).
 bool EventsPipeServing();

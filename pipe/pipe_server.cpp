@@ -17,6 +17,9 @@
 //   connection that has ended meanwhile is dropped.
 // - The starter's PipeServerStart record is written once by this thread,
 //   before it sets the record's event; the starter owns the record.
+// - StopPipeServer, on the service's stopping thread, sets g_stopEvent and
+//   waits for the thread (g_thread) to end; the thread closes the instances
+//   itself before it ends.
 //
 // The platform clears an instance's event when an overlapped operation on it
 // starts and sets it when the operation completes, at once or later. So one
@@ -25,6 +28,7 @@
 // its next step is started by the same StartOperation, right away (see Serve).
 #include "pipe/pipe_server.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "core/handle_request.h"
@@ -42,10 +46,17 @@ static_assert(kPipeInstanceCount <= kTransceiverQueueSize,
 
 PipeInstance g_instances[kPipeInstanceCount];
 HANDLE g_events[kPipeInstanceCount];  // the instances' events, in instance order
-LONG g_started = 0;                   // one server per process
+LONG g_started = 0;                   // one server at a time
 bool g_created = false;               // CreatePipeInstances succeeded
 LONG g_serving = 0;                   // the server thread listens and serves
 void (*g_onFailure)(DWORD error) = nullptr;
+// Manual-reset, made once: set by StopPipeServer, cleared by a new start.
+HANDLE g_stopEvent = nullptr;
+// The running server thread, a handle of the server's own for the stop to
+// wait on; closed by the stop.
+HANDLE g_thread = nullptr;
+// The stop's flush time, for the thread to read once it has seen the stop.
+std::atomic<DWORD> g_stopFlushMs{0};
 
 // After this many connections in a row that ended without a request served,
 // an instance rests before it listens again, so that one that keeps failing
@@ -54,6 +65,7 @@ constexpr DWORD kFailuresBeforePause = 8;
 constexpr DWORD kFailurePauseMs = 50;
 constexpr DWORD kTimedOut = kPipeInstanceCount + 1;
 constexpr DWORD kOutcomesReady = kPipeInstanceCount + 2;
+constexpr DWORD kStopAsked = kPipeInstanceCount + 3;
 
 // Outcomes on their way back from the transceiver threads. At most one
 // request per instance is out at a time, so the mailbox never holds more
@@ -148,6 +160,7 @@ void Dispatch(DWORD index) {
     queued = false;
   }
   instance.state = queued ? Waiting : Writing;
+  if (queued) instance.answerDueMs = GetTickCount64() + kPipeAnswerLimitMs;
 }
 
 // Early end: closing the instances refuses new clients and breaks the
@@ -289,15 +302,17 @@ void DeliverOutcomes() {
 }
 
 // How long the next wait may last: until the first resting instance is due
-// to listen again, or, while all four instances are connected, until the
-// connection idle longest is due to be closed. A connection waiting for its
-// transceiver is never idle. INFINITE when neither is ahead.
+// to listen again, a waiting request is due to be answered, or, while all
+// four instances are connected, until the connection idle longest is due to
+// be closed. A connection waiting for its transceiver is never idle.
+// INFINITE when none is ahead.
 DWORD NextWaitMs(ULONGLONG now) {
   ULONGLONG due = ~0ull;
   ULONGLONG oldest = ~0ull;
   bool allConnected = true;
   for (const PipeInstance& instance : g_instances) {
     if (instance.state == Resting && instance.restUntilMs < due) due = instance.restUntilMs;
+    if (instance.state == Waiting && instance.answerDueMs < due) due = instance.answerDueMs;
     if (!IsConnected(instance)) allConnected = false;
     if (instance.state != Waiting && instance.lastActivityMs < oldest) {
       oldest = instance.lastActivityMs;
@@ -308,6 +323,37 @@ DWORD NextWaitMs(ULONGLONG now) {
   }
   if (due == ~0ull) return INFINITE;
   return due <= now ? 0 : static_cast<DWORD>(due - now);
+}
+
+// Answers the waiting request of instance `index` itself, with `status`,
+// once it has taken it back from its transceiver: a request taken back
+// before it was written is never written. One that no record holds any more
+// has its outcome on the way (or in the mailbox already): that is written
+// instead, when it comes.
+void AnswerInstead(DWORD index, DeviceStatus status) {
+  PipeInstance& instance = g_instances[index];
+  uint64_t tag = Tag(index, instance.generation);
+  DeviceStatus outcome = 0;
+  if (TakeOutcome(tag, outcome)) {
+    status = outcome;
+  } else if (WithdrawRequest(tag) == kNotHeld) {
+    // Posted any moment now by whoever took it; the mailbox wakes us.
+    instance.answerDueMs = GetTickCount64() + kFailurePauseMs;
+    return;
+  }
+  TraceHook("request answered by the pipe server on instance", index);
+  instance.bytesToWrite = EncodeReply(status, instance.reply, kReplyBufferSize);
+  instance.state = Writing;
+  Advance(index);
+}
+
+// Answers every request that has waited past its time.
+void AnswerOverdue(ULONGLONG now) {
+  for (DWORD i = 0; i < kPipeInstanceCount; ++i) {
+    if (g_instances[i].state == Waiting && g_instances[i].answerDueMs <= now) {
+      AnswerInstead(i, FT_IO_ERROR);
+    }
+  }
 }
 
 // Starts listening again on every resting instance whose rest is over.
@@ -364,26 +410,61 @@ void DropLongestIdle(ULONGLONG now) {
 // order, clients that keep the lower instances busy would starve a client
 // on a higher one for as long as they kept sending.
 DWORD WaitForReadyInstance(DWORD first, DWORD timeoutMs) {
-  HANDLE order[kPipeInstanceCount + 1];
-  order[0] = g_mailbox.event;
+  HANDLE order[kPipeInstanceCount + 2];
+  order[0] = g_stopEvent;
+  order[1] = g_mailbox.event;
   for (DWORD k = 0; k < kPipeInstanceCount; ++k) {
-    order[k + 1] = g_events[(first + k) % kPipeInstanceCount];
+    order[k + 2] = g_events[(first + k) % kPipeInstanceCount];
   }
-  DWORD which = WaitForMultipleObjects(kPipeInstanceCount + 1, order, FALSE, timeoutMs);
+  DWORD which = WaitForMultipleObjects(kPipeInstanceCount + 2, order, FALSE, timeoutMs);
   if (which == WAIT_TIMEOUT) return kTimedOut;
-  if (which >= WAIT_OBJECT_0 + kPipeInstanceCount + 1) return kPipeInstanceCount;
-  if (which == WAIT_OBJECT_0) return kOutcomesReady;
-  return (first + which - WAIT_OBJECT_0 - 1) % kPipeInstanceCount;
+  if (which >= WAIT_OBJECT_0 + kPipeInstanceCount + 2) return kPipeInstanceCount;
+  if (which == WAIT_OBJECT_0) return kStopAsked;
+  if (which == WAIT_OBJECT_0 + 1) return kOutcomesReady;
+  return (first + which - WAIT_OBJECT_0 - 2) % kPipeInstanceCount;
 }
 
-// Returns only when the server cannot go on, with the error.
+// The stop: what came back is written, what is still out is answered, and
+// the replies get `flushMs` to go out before the instances are closed.
+void Wind(DWORD flushMs) {
+  DeliverOutcomes();
+  for (DWORD i = 0; i < kPipeInstanceCount; ++i) {
+    if (g_instances[i].state == Waiting) AnswerInstead(i, kStatusDeviceNotFound);
+  }
+  ULONGLONG until = GetTickCount64() + flushMs;
+  for (;;) {
+    HANDLE writing[kPipeInstanceCount];
+    DWORD n = 0;
+    for (DWORD i = 0; i < kPipeInstanceCount; ++i) {
+      if (g_instances[i].state == Writing && g_instances[i].pending) writing[n++] = g_events[i];
+    }
+    ULONGLONG now = GetTickCount64();
+    if (n == 0 || now >= until) return;
+    DWORD which = WaitForMultipleObjects(n, writing, FALSE, static_cast<DWORD>(until - now));
+    if (which >= WAIT_OBJECT_0 + n) return;
+    for (DWORD i = 0; i < kPipeInstanceCount; ++i) {
+      if (g_events[i] != writing[which - WAIT_OBJECT_0]) continue;
+      // Collected so that the next look sees it done; the client reads its
+      // reply and then finds the pipe closed.
+      DWORD count = 0;
+      GetOverlappedResult(g_instances[i].pipe, &g_instances[i].overlapped, &count, FALSE);
+      g_instances[i].pending = FALSE;
+      g_instances[i].state = Reading;
+    }
+  }
+}
+
+// Returns when the stop was asked (0), or when the server cannot go on,
+// with the error.
 DWORD Serve() {
   DWORD first = 0;  // where the next wait's round begins
   for (;;) {
     DWORD index = WaitForReadyInstance(first, NextWaitMs(GetTickCount64()));
+    if (index == kStopAsked) return 0;
     if (index == kTimedOut) {
       ULONGLONG now = GetTickCount64();
       WakeRested(now);
+      AnswerOverdue(now);
       DropLongestIdle(now);
       continue;
     }
@@ -466,7 +547,8 @@ DWORD MakeInstances(PSECURITY_DESCRIPTOR descriptor) {
   SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
   DWORD error = 0;
   if (!g_mailbox.event) g_mailbox.event = CreateEventW(NULL, FALSE, FALSE, NULL);
-  if (!g_mailbox.event) {
+  if (!g_stopEvent) g_stopEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+  if (!g_mailbox.event || !g_stopEvent) {
     error = GetLastError();
     FreePipeSecurity(fallback);
     return error;
@@ -522,9 +604,16 @@ DWORD WINAPI PipeServerThread(LPVOID parameter) {
   }
   DWORD error = g_created ? 0 : MakeInstances(NULL);
   if (error != 0) {
+    InterlockedExchange(&g_started, 0);
     Report(start, error);
     return 0;
   }
+  // Outcomes of an earlier run are for connections that have ended.
+  {
+    LockHold hold(g_mailbox.lock);
+    g_mailbox.count = 0;
+  }
+  ResetEvent(g_stopEvent);
   g_serverThreadId = GetCurrentThreadId();
   SetRequestOutcomeSink(PostOutcome);
   ListenOnAll();
@@ -532,8 +621,9 @@ DWORD WINAPI PipeServerThread(LPVOID parameter) {
   Report(start, 0);
   error = Serve();
   InterlockedExchange(&g_serving, 0);
+  if (error == 0) Wind(g_stopFlushMs.load());
   CloseInstances();
-  if (g_onFailure) g_onFailure(error);
+  if (error != 0 && g_onFailure) g_onFailure(error);
   return 0;
 }
 
@@ -551,10 +641,29 @@ DWORD StartPipeServer(HANDLE* thread) {
   // by the creation of four pipes.
   WaitForSingleObject(start.ready, INFINITE);
   CloseHandle(start.ready);
+  if (start.status == 0) {
+    // The stop's own handle, so that it can wait for this thread to end.
+    HANDLE own = NULL;
+    if (DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &own, SYNCHRONIZE, FALSE,
+                        0)) {
+      if (g_thread) CloseHandle(g_thread);
+      g_thread = own;
+    }
+  }
   if (thread) {
     *thread = handle;
   } else {
     CloseHandle(handle);
   }
   return start.status;
+}
+
+void StopPipeServer(DWORD flushMs) {
+  if (!g_thread) return;
+  g_stopFlushMs.store(flushMs);
+  SetEvent(g_stopEvent);
+  WaitForSingleObject(g_thread, INFINITE);
+  CloseHandle(g_thread);
+  g_thread = NULL;
+  InterlockedExchange(&g_started, 0);
 }

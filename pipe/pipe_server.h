@@ -26,6 +26,11 @@ constexpr DWORD kPipeDefaultTimeoutMs = 5000;   // for WaitNamedPipeW's default 
 // read or write for this long is closed, so that a waiting client gets in
 // within its 20-second wait.
 constexpr DWORD kPipeIdleLimitMs = 10000;
+// A request handed to its transceiver is answered within this long, whatever
+// the transceiver's threads are doing: past it the server takes the request
+// back (it is then never written) and answers "ZARVO i/o error." itself. The
+// watchdog normally answers first, after the stuck-call limit of 10 s.
+constexpr DWORD kPipeAnswerLimitMs = 11000;
 extern const wchar_t kPipeName[];               // L"\\\\.\\pipe\\doraruzoz"
 
 static_assert(kReplyBufferSize == kPipeBufferSize,
@@ -40,7 +45,7 @@ enum PipeState : uint32_t { Connecting = 0, Reading = 1, Writing = 2, Waiting = 
 //   Reading     read to start when next served  read outstanding
 //   Writing     reply to write when next served write outstanding
 //   Waiting     its request is with its transceiver; nothing is read
-//               until the outcome comes back
+//               until the outcome comes back, or answerDueMs passes
 //   Resting     disconnected after repeated failures; listens again at
 //               restUntilMs, while the others are served
 struct PipeInstance {
@@ -58,6 +63,7 @@ struct PipeInstance {
   // whose generation its tag carries, and dropped once that one has ended.
   uint32_t generation;
   ULONGLONG restUntilMs;  // Resting: when to listen again
+  ULONGLONG answerDueMs;  // Waiting: when the server answers the request itself
 };
 
 // Optional start record. A starter that needs to know when clients can
@@ -88,7 +94,8 @@ bool PipeServerServing();
 void SetPipeServerFailureHandler(void (*handler)(DWORD error));
 
 // Thread routine: creates the four instances if CreatePipeInstances has not,
-// starts them listening and serves them until the process ends. A failed
+// starts them listening and serves them until StopPipeServer or the process
+// ends. A failed
 // connect, read or write recycles that instance (disconnect, listen again on
 // the same handle; an instance that keeps failing rests a little first,
 // while the others are served). The thread never sleeps and never calls the
@@ -96,8 +103,18 @@ void SetPipeServerFailureHandler(void (*handler)(DWORD error));
 // early: the instances could not be created, or the wait failed. Before
 // returning it closes every instance and event, so clients are refused
 // (ERROR_FILE_NOT_FOUND) rather than left waiting for a reply. Runs once per
-// process; a second start ends at once with ERROR_ALREADY_EXISTS.
+// process at a time; a second start while one serves ends at once with
+// ERROR_ALREADY_EXISTS.
 DWORD WINAPI PipeServerThread(LPVOID parameter);
+
+// Ends the server thread, for the service's stop: outcomes that came back
+// are written, requests still with their transceivers are answered "ZARVO
+// device not found." (the transceivers are gone by then), replies are given
+// up to `flushMs` to go out, then every instance is closed, so that the pipe
+// name is free as soon as this returns, and the thread ends. Waits until it
+// has; returns at once when no server runs. Another thread than the
+// server's; a new start may follow.
+void StopPipeServer(DWORD flushMs);
 
 // Drops the client of instance `index` (0 to 3), if any, and listens again.
 // Server thread only.

@@ -16,8 +16,8 @@
 //   checkpoints, then reports SERVICE_STOPPED. Meanwhile it is the watchdog:
 //   once a second it looks for a transceiver stuck inside the driver, which
 //   is then isolated (transceiver_queue.h), never a reason to stop;
-// - the pipe server thread serves requests for the life of the process and is
-//   never stopped; each transceiver has a thread of its own and a reader
+// - the pipe server thread and the events pipe's thread serve until the
+//   stop ends them; each transceiver has a thread of its own and a reader
 //   thread. Neither ServiceMain nor the control handler ever calls the
 //   driver, so neither waits for a transceiver.
 // `g_context.status` is written by all of these, always under g_statusLock,
@@ -70,6 +70,11 @@ std::atomic<DWORD> g_stopError{0};  // the Win32 exit code the stop reports
 std::atomic<const char*> g_stopReason{""};
 // How long the stop waits for the event log writer to write what is queued.
 constexpr uint32_t kEventLogFlushMs = 2000;
+// How long the stop gives the last replies to go out before the pipe closes.
+constexpr DWORD kReplyFlushMs = 500;
+// A control of our own (128 to 255 are the services'): walk the USB devices
+// again and add or remove transceivers whose device event never came.
+constexpr DWORD kControlRescanDevices = 128;
 
 // Reports an error event with the error's number, then `reason`, or the
 // system's text for the error when there is none.
@@ -150,16 +155,28 @@ void OnPipeServerFailed(DWORD error) {
   BeginStop(g_context, error, "the pipe server cannot go on");
 }
 
-// The end of a stop: its event, what the event log still holds, then the
-// report that lets the process end.
+// The end of a stop: its event, the pipes closed, what the event log still
+// holds, then the report that lets the process end. The pipes close first:
+// on Windows a thread caught inside a kernel driver keeps the process, and
+// with it every handle it has, alive after STOPPED, and a restart would
+// then find both names taken.
 void FinishStop(ServiceContext& context, DWORD exitCode, const char* reason) {
   if (exitCode == 0) {
     ReportAdminEvent(kAdminServiceStopping);
   } else {
     ReportError(kAdminServiceStoppingOnError, exitCode, reason[0] ? reason : nullptr);
   }
+  StopPipeServer(kReplyFlushMs);
+  StopEventsPipe();
   EventLogStop(kEventLogFlushMs);
   ReportStopped(context, exitCode);
+}
+
+void UnregisterDeviceEvents(ServiceContext& context) {
+  if (context.notifyHandle) {
+    UnregisterDeviceNotification(static_cast<HDEVNOTIFY>(context.notifyHandle));
+    context.notifyHandle = nullptr;
+  }
 }
 
 // Waits for a stop, and meanwhile watches for a transceiver stuck inside
@@ -264,6 +281,11 @@ DWORD WINAPI ServiceControlHandler(DWORD control, DWORD eventType, LPVOID eventD
   bool pending = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING ||
                  state == SERVICE_STOPPED;
   DWORD result = NO_ERROR;
+  // After STOPPED the status handle must not be used again; a control that
+  // arrives that late changes nothing.
+  if (state == SERVICE_STOPPED) {
+    return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+  }
   switch (control) {
     case SERVICE_CONTROL_STOP:
       if (pending) return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
@@ -288,12 +310,16 @@ DWORD WINAPI ServiceControlHandler(DWORD control, DWORD eventType, LPVOID eventD
       // must not open one again.
       if (!g_stopping) result = OnDeviceEvent(eventType, eventData, context);
       break;
+    case kControlRescanDevices:
+      if (pending) return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+      if (!g_stopping) RescanDevices(context);
+      break;
     default:
       result = ERROR_CALL_NOT_IMPLEMENTED;
       break;
   }
   std::lock_guard<std::mutex> hold(g_statusLock);
-  ReportLocked(context);
+  if (context.status.currentState != SERVICE_STOPPED) ReportLocked(context);
   return result;
 }
 
@@ -319,19 +345,33 @@ DWORD ServiceStart(ServiceContext& context) {
   }
   Progress(context, kStartStepHintMs);
 
+  // Device events first, then the walk: a transceiver plugged in while the
+  // walk runs is then either in the walk or in an event (the walk and the
+  // events take turns, discovery.cpp), never in neither.
+  TableReopen(context.devices);
+  if (context.statusHandle) {
+    DEV_BROADCAST_DEVICEINTERFACE_W filter;
+    std::memset(&filter, 0, sizeof filter);
+    filter.dbcc_size = sizeof filter;
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    filter.dbcc_classguid = kUsbDeviceInterfaceClass;
+    context.notifyHandle = RegisterDeviceNotificationW(
+        static_cast<HANDLE>(context.statusHandle), &filter, DEVICE_NOTIFY_SERVICE_HANDLE);
+  }
+
   // Each transceiver takes its slot at once and is opened on its own
   // thread, so the walk is quick whatever the transceivers do; a request
   // for one still opening waits behind its open.
-  TableReopen(context.devices);
   EnumeratePresentDevices(context);
 
   // Requests are served only now, with the transceivers in the table. The
-  // server thread is never stopped or waited for; no handle to it is kept.
+  // stop ends the server thread.
   if (!serving) {
     SetPipeServerFailureHandler(OnPipeServerFailed);
     error = StartPipeServer(nullptr);
     if (error != 0) {
       ReportError(kAdminPipeNotCreated, error);
+      UnregisterDeviceEvents(context);
       CloseAllTransceivers(context);
       return error;
     }
@@ -341,22 +381,11 @@ DWORD ServiceStart(ServiceContext& context) {
   // name another program holds, leaves commands served (the events pipe
   // reports it and, for a held name, tries again on its own).
   StartEventsPipe();
-
-  DEV_BROADCAST_DEVICEINTERFACE_W filter;
-  std::memset(&filter, 0, sizeof filter);
-  filter.dbcc_size = sizeof filter;
-  filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-  filter.dbcc_classguid = kUsbDeviceInterfaceClass;
-  context.notifyHandle = RegisterDeviceNotificationW(
-      static_cast<HANDLE>(context.statusHandle), &filter, DEVICE_NOTIFY_SERVICE_HANDLE);
   return NO_ERROR;
 }
 
 void ServiceStop(ServiceContext& context) {
-  if (context.notifyHandle) {
-    UnregisterDeviceNotification(static_cast<HDEVNOTIFY>(context.notifyHandle));
-    context.notifyHandle = nullptr;
-  }
+  UnregisterDeviceEvents(context);
   // Empty the table first, under its lock: every request after this point is
   // answered "ZARVO device not found." instead of reaching a closing record,
   // and an arrival racing the stop is refused. The pipe server thread goes
