@@ -1,16 +1,19 @@
 // ZARVOCTL: sends one FS20 command to a ZARVO Remote service over its named
 // pipe and prints the answer; exit code 0 on every path. Or, with -listen,
 // prints every line of the service's events pipe as it comes, until Ctrl+C
-// or the service ends; its exit code then says how it ended. One thread,
-// and the console's control handler, which only sets g_quit.
+// or the service ends; its exit code then says how it ended. With -listen
+// the main thread reads the pipe and a writer thread writes the standard
+// output, so that a blocked output cannot keep Ctrl+C from ending the
+// program; the console's control handler only sets g_quit.
 #include <windows.h>
-#include <aclapi.h>
 
 #include <cstdio>
 #include <cwchar>
 
 #include "client/command_line.h"
 #include "client/reply_text.h"
+#include "client/win/listen.h"
+#include "client/win/pipe_owner.h"
 #include "core/request.h"
 
 namespace {
@@ -60,24 +63,12 @@ HANDLE OpenPipe(const wchar_t* path) {
   }
 }
 
-// True when the pipe is owned by LocalSystem, as the service's pipe is. A
-// program without administrator rights cannot create a pipe with that owner,
-// so this tells the service from a program that took its name. Reading the
-// owner needs only the read access every client has, also across the
-// network.
-bool OwnedByLocalSystem(HANDLE pipe) {
-  PSID owner = NULL;
-  PSECURITY_DESCRIPTOR descriptor = NULL;
-  if (GetSecurityInfo(pipe, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, NULL, NULL,
-                      NULL, &descriptor) != ERROR_SUCCESS) {
-    return false;
-  }
-  BYTE system[SECURITY_MAX_SID_SIZE];
-  DWORD size = sizeof system;
-  bool ok = owner && CreateWellKnownSid(WinLocalSystemSid, NULL, system, &size) &&
-            EqualSid(owner, system);
-  LocalFree(descriptor);
-  return ok;
+HANDLE g_quit = NULL;  // set by the console's control handler, with -listen
+
+BOOL WINAPI OnConsoleControl(DWORD) {
+  if (g_quit) SetEvent(g_quit);
+  // Handled: the main thread ends the program with its own exit code.
+  return TRUE;
 }
 
 void SayNoReply() {
@@ -126,108 +117,18 @@ void PrintReply(HANDLE pipe, OVERLAPPED& overlapped) {
   if (printed) fputws(L"\n", stdout);
 }
 
-// The listening form's exit codes.
-enum ListenExit {
-  kListenStopped = 0,     // Ctrl+C, Ctrl+Break, the console closed, or stdout's reader gone
-  kListenEnded = 1,       // the service ended the connection
-  kListenBusy = 2,        // all listeners taken for kBusyWaitMs
-  kListenRefused = 3,     // the pipe is not the service's
-  kListenNoPipe = 4,      // the pipe could not be opened
-};
-
-HANDLE g_quit = NULL;  // set by the console's control handler
-
-BOOL WINAPI OnConsoleControl(DWORD) {
-  if (g_quit) SetEvent(g_quit);
-  // Handled: the main thread ends the program with its own exit code.
-  return TRUE;
-}
-
-// Writes to stdout as it is, no text-mode translation; false when whoever
-// read stdout has gone.
-bool WriteOut(const char* bytes, DWORD count) {
-  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-  while (count > 0) {
-    DWORD written = 0;
-    if (!WriteFile(out, bytes, count, &written, NULL) || written == 0) return false;
-    bytes += written;
-    count -= written;
-  }
-  return true;
-}
-
-int Listen(const wchar_t* host) {
-  fprintf(stderr, "\nZARVOCTL - Client Application for ZARVO Remote Service access\n");
-  fprintf(stderr, "Prints the lines of a ZARVO Remote service's events pipe as they come.\n\n");
-  wchar_t path[kPipePathUnits];
-  if (!FormatEventsPipePath(host, path, kPipePathUnits)) {
-    fprintf(stderr, "The <ip> argument is too long: at most %d characters.\n",
-            static_cast<int>(kLongestHostName - 7));
-    return kListenNoPipe;
-  }
-  g_quit = CreateEventW(NULL, TRUE, FALSE, NULL);
-  SetConsoleCtrlHandler(OnConsoleControl, TRUE);
-  HANDLE pipe = INVALID_HANDLE_VALUE;
-  for (;;) {
-    pipe = CreateFileW(path, GENERIC_READ, 0, NULL, OPEN_EXISTING,
-                       SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION | FILE_FLAG_OVERLAPPED, NULL);
-    if (pipe != INVALID_HANDLE_VALUE) break;
-    DWORD error = GetLastError();
-    if (error == ERROR_PIPE_BUSY) {
-      if (WaitNamedPipeW(path, kBusyWaitMs)) continue;
-      fprintf(stderr, "All listeners of the service are taken; none became free within %d seconds.\n",
-              static_cast<int>(kBusyWaitMs / 1000));
-      return kListenBusy;
-    }
-    wchar_t text[256] = L"";
-    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0,
-                   text, 256, NULL);
-    fprintf(stderr, "Failed to connect to the events pipe. Error %d: %ls\n",
-            static_cast<int>(error), text);
-    return kListenNoPipe;
-  }
-  if (!OwnedByLocalSystem(pipe)) {
-    fprintf(stderr, "Refused: the events pipe is not owned by LocalSystem, so it is not the ZARVO "
-                    "Remote service.\n");
-    CloseHandle(pipe);
-    return kListenRefused;
-  }
-  OVERLAPPED overlapped = {};
-  overlapped.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
-  HANDLE waits[2] = {overlapped.hEvent, g_quit};
-  static char buffer[4096];
-  for (;;) {
-    DWORD got = 0;
-    BOOL ok = ReadFile(pipe, buffer, sizeof buffer, &got, &overlapped);
-    if (!ok && GetLastError() == ERROR_IO_PENDING) {
-      if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
-        CancelIo(pipe);
-        GetOverlappedResult(pipe, &overlapped, &got, TRUE);
-        CloseHandle(pipe);
-        return kListenStopped;
-      }
-      ok = GetOverlappedResult(pipe, &overlapped, &got, FALSE);
-    }
-    if (!ok) {
-      fprintf(stderr, "The service ended the connection: it stopped, or the connection broke.\n");
-      CloseHandle(pipe);
-      return kListenEnded;
-    }
-    if (!WriteOut(buffer, got)) {
-      CloseHandle(pipe);
-      return kListenStopped;
-    }
-    if (WaitForSingleObject(g_quit, 0) == WAIT_OBJECT_0) {
-      CloseHandle(pipe);
-      return kListenStopped;
-    }
-  }
-}
-
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (IsListenCommand(argc - 1, argv + 1)) return Listen(argv[1]);
+  if (IsListenCommand(argc - 1, argv + 1)) {
+    g_quit = CreateEventW(NULL, TRUE, FALSE, NULL);
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+    int exit = ListenToEvents(argv[1], g_quit, GetStdHandle(STD_OUTPUT_HANDLE));
+    fflush(stderr);
+    // Not a return through the runtime's exit: the writer thread may be
+    // blocked in a write to stdout, and nothing is left to tidy.
+    ExitProcess(static_cast<UINT>(exit));
+  }
   printf("\nZARVOCTL - Client Application for ZARVO Remote Service access\n");
   printf("Relays FS20 commands to a ZARVO Remote service over its named pipe.\n\n");
 

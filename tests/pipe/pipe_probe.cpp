@@ -52,6 +52,13 @@
 //       on a thread of its own reading everything, until the stop file
 //       exists; print "holding N" once all are connected, then "read B bytes".
 //
+// And it stands in for a user at the console:
+//
+//   pipe-probe.exe ctrl-break MS COMMAND-LINE   start COMMAND-LINE in a new
+//       process group on this console, press Ctrl+Break in it after MS
+//       milliseconds, and print "ended N ms after the key, exit code E" (or
+//       "still running N ms after the key" after 5 s, when it is ended).
+//
 // The service's pipe is owned by LocalSystem, and the client talks to no
 // other; the stand-in servers therefore create theirs with that owner
 // (Wine lets any program do so), except the impostor.
@@ -389,7 +396,48 @@ int DropLoop(const wchar_t* stopFile) {
 
 }  // namespace
 
+// Starts a program in a process group of its own (Ctrl+Break reaches the
+// group alone), presses Ctrl+Break in it and times its end.
+int CtrlBreak(DWORD afterMs, const wchar_t* commandLine) {
+  // The child shares our console; without one of our own, make one.
+  if (!GetConsoleWindow()) AllocConsole();
+  wchar_t line[2048];
+  wcsncpy(line, commandLine, 2047);
+  line[2047] = L'\0';
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION child = {};
+  if (!CreateProcessW(nullptr, line, nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP, nullptr,
+                      nullptr, &startup, &child)) {
+    printf("failed, error %lu\n", GetLastError());
+    return 1;
+  }
+  Sleep(afterMs);
+  ULONGLONG pressed = GetTickCount64();
+  if (!GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, child.dwProcessId)) {
+    printf("key not sent, error %lu\n", GetLastError());
+  }
+  int rc = 0;
+  if (WaitForSingleObject(child.hProcess, 5000) == WAIT_OBJECT_0) {
+    DWORD code = 0;
+    GetExitCodeProcess(child.hProcess, &code);
+    printf("ended %llu ms after the key, exit code %lu\n",
+           static_cast<unsigned long long>(GetTickCount64() - pressed), code);
+  } else {
+    printf("still running %llu ms after the key\n",
+           static_cast<unsigned long long>(GetTickCount64() - pressed));
+    TerminateProcess(child.hProcess, 99);
+    rc = 1;
+  }
+  CloseHandle(child.hProcess);
+  CloseHandle(child.hThread);
+  return rc;
+}
+
 int wmain(int argc, wchar_t** argv) {
+  if (argc == 4 && wcscmp(argv[1], L"ctrl-break") == 0) {
+    return CtrlBreak(static_cast<DWORD>(_wtoi(argv[2])), argv[3]);
+  }
   if (argc == 3 && wcscmp(argv[1], L"send") == 0) return Send(argv[2]);
   if (argc == 4 && wcscmp(argv[1], L"ask") == 0) {
     return Ask(static_cast<int>(wcstol(argv[2], nullptr, 10)),
