@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
@@ -88,7 +90,7 @@ class ControlTest : public ::testing::Test {
 
 TEST_F(ControlTest, UnlistedControlCodesAreNotImplementedAndChangeNothing) {
   g_context.status.currentState = SERVICE_RUNNING;
-  for (DWORD code : {0ul, 5ul, 6ul, 7ul, 8ul, 9ul, 10ul, 12ul, 128ul, 200ul, 255ul}) {
+  for (DWORD code : {0ul, 5ul, 6ul, 7ul, 8ul, 9ul, 10ul, 12ul, 129ul, 200ul, 255ul}) {
     EXPECT_EQ(ServiceControlHandler(code, 0, nullptr, nullptr), ERROR_CALL_NOT_IMPLEMENTED)
         << code;
     EXPECT_EQ(g_context.status.currentState, static_cast<DWORD>(SERVICE_RUNNING));
@@ -230,6 +232,42 @@ TEST_F(ControlTest, DeviceChangesAndStopRaceSafelyWithRequestsInFlight) {
   std::printf("%d requests answered, %d of them for a record whose open the driver refused "
               "or that was being replaced\n",
               answered.load(), refused.load());
+}
+
+// Control 128 walks the devices again: what SetupAPI lists (the prefix's
+// two transceivers) is added as a device event would add it, and a record
+// whose device is no longer listed is removed. Last in this file: it takes
+// a transceiver out of the prefix's registry.
+TEST_F(ControlTest, RescanAddsWhatIsListedAndRemovesWhatIsNot) {
+  g_context.status.currentState = SERVICE_RUNNING;
+  EXPECT_EQ(Arrive(TransceiverPath("EL000999")), 0u);  // not in the registry
+  ASSERT_EQ(ServiceControlHandler(128, 0, nullptr, nullptr), 0u);
+  std::vector<std::string> serials;
+  {
+    std::lock_guard<std::mutex> hold(g_context.devices.guard);
+    for (int i = 0; i < g_context.devices.count; ++i) {
+      serials.push_back(g_context.devices.entries[i]->pathSerial);
+    }
+  }
+  std::sort(serials.begin(), serials.end());
+  EXPECT_EQ(serials, (std::vector<std::string>{"EL000123", "EL000777"}));
+
+  // EL000777 leaves the machine without a word.
+  const wchar_t kClass[] = L"System\\CurrentControlSet\\Control\\DeviceClasses\\"
+                           L"{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+  HKEY classes = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kClass, 0, KEY_ALL_ACCESS, &classes), ERROR_SUCCESS);
+  EXPECT_EQ(RegDeleteTreeW(classes, L"##?#USB#VID_0403&PID_E0E8#EL000777#"
+                                    L"{a5dcbf10-6530-11d2-901f-00c04fb951ed}"),
+            ERROR_SUCCESS);
+  RegCloseKey(classes);
+  ASSERT_EQ(ServiceControlHandler(128, 0, nullptr, nullptr), 0u);
+  ASSERT_EQ(TableCount(g_context.devices), 1);
+  EXPECT_STREQ(g_context.devices.entries[0]->pathSerial, "EL000123");
+  g_context.status.currentState = SERVICE_STOPPED;
+  EXPECT_EQ(ServiceControlHandler(128, 0, nullptr, nullptr),
+            static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL))
+      << "nothing after STOPPED";
 }
 
 }  // namespace
