@@ -300,7 +300,10 @@ void OnStateLine(BridgeCore& core, const EventLine& line, BridgeOutput& out) {
   s->stateTopic = topic;
   s->statePayload = Dump(j);
   PublishState(core, out, *s);
-  if (isNew) SyncDiscovery(core, out, false);
+  // A greeting brings every known device at once: its configs go out
+  // together at its ready line, rather than the whole set being compared
+  // again for each new device.
+  if (isNew && !core.transceivers.inGreeting) SyncDiscovery(core, out, false);
 }
 
 void OnHeardLine(BridgeCore& core, const EventLine& line, BridgeOutput& out) {
@@ -482,7 +485,10 @@ void BridgeOnLine(BridgeCore& core, const char* line, size_t length, BridgeOutpu
     size_t known = core.transceivers.entries.size();
     if (TransceiverMapApply(core.transceivers, parsed, changed)) {
       for (const std::string& serial : changed) PublishTransceiver(core, out, serial);
-      if (core.transceivers.entries.size() != known) SyncDiscovery(core, out, false);
+      if (parsed.word == "ready" ||
+          (core.transceivers.entries.size() != known && !core.transceivers.inGreeting)) {
+        SyncDiscovery(core, out, false);
+      }
     } else if (parsed.word == "state") {
       OnStateLine(core, parsed, out);
     } else if (parsed.word == "heard") {
