@@ -240,7 +240,7 @@ void OnStateLine(BridgeCore& core, const EventLine& line, BridgeOutput& out) {
     s->addr = *addr;
     topic = core.ctx.base + "/fs20/" + key + "/state";
     Json lv = NumberOrNull(*level);
-    int value = lv.is_number_integer() ? lv.get<int>() : -1;
+    int64_t value = lv.is_number_integer() ? lv.get<int64_t>() : -1;
     if (value < 0 || value > 16) {
       j["state"] = nullptr;
       lv = nullptr;

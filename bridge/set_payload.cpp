@@ -99,13 +99,16 @@ bool ParseJsonCommand(const std::string& text, SetCommand& out, std::string& rea
       reason = "\"brightness\" must be a number from 1 to 16.";
       return false;
     }
-    if (!(value >= 1 && value <= kBrightnessMax) || value != static_cast<int>(value)) {
-      reason = "\"brightness\" must be a whole number from 1 to 16.";
+    if (!(value >= 0 && value <= kBrightnessMax) || value != static_cast<int>(value)) {
+      reason = "\"brightness\" must be a whole number from 0 to 16.";
       return false;
     }
     brightness = static_cast<int>(value);
   }
-  if (state == 0) {
+  // Scaling a very low brightness down to 16 steps can give 0 with "ON":
+  // the lowest step is what was meant. A 0 alone is off.
+  if (brightness == 0 && state == 1) brightness = 1;
+  if (state == 0 || brightness == 0) {
     out = SetCommand{kCmdOff, 0};
   } else if (brightness > 0) {
     out = SetCommand{static_cast<uint8_t>(brightness), 0};

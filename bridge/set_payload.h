@@ -3,11 +3,11 @@
 //
 // Accepted payloads (leading and trailing white space ignored):
 //   - Home Assistant's JSON light command: {"state":"ON"|"OFF"} with an
-//     optional "brightness" 1..16 (the light's brightness_scale is 16): OFF
-//     is 0x00, ON with a brightness is dim-<brightness> (0x01..0x10), ON
-//     without one is 0x11 ("on at the last level"), a brightness alone is
-//     the same as with ON. Other keys ("transition", "flash", "effect", ...)
-//     are ignored, not refused.
+//     optional "brightness" 0..16 (the light's brightness_scale is 16): OFF
+//     is 0x00, ON with a brightness is dim-<brightness> (0x01..0x10; 0 counts
+//     as 1), ON without one is 0x11 ("on at the last level"), a brightness
+//     alone is the same as with ON (0 alone is OFF). Other keys
+//     ("transition", "flash", "effect", ...) are ignored, not refused.
 //   - ON (0x11), OFF (0x00), TOGGLE (0x12), in any case.
 //   - a command name of the events grammar (Fs20CommandName: off, dim-1 ..
 //     dim-16, on, toggle, dim-up, ..., on-100-for-timer-then-previous), in

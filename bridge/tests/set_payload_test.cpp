@@ -25,6 +25,8 @@ TEST(SetPayload, EveryAcceptedFormGivesItsCommandByte) {
       {"{\"brightness\":1}", 0x01, 0},
       {"{\"state\":\"OFF\",\"brightness\":8}", 0x00, 0},
       {"{\"state\":\"on\",\"brightness\":4.0}", 0x04, 0},
+      {"{\"state\":\"ON\",\"brightness\":0}", 0x01, 0},
+      {"{\"brightness\":0}", 0x00, 0},
       {"dim-16", 0x10, 0},
       {"dim-up", 0x13, 0},
       {"on-100-for-timer-then-previous", 0x1F, 0},
@@ -56,7 +58,7 @@ TEST(SetPayload, RefusedPayloadsSayWhyAndGiveNoCommand) {
   ASSERT_GT(tooLong.size(), kSetPayloadMax);
   const std::string cases[] = {
       "",        "   ",         "ONN",       "{",           "{\"state\":1}",  "{\"state\":\"DIM\"}",
-      "[1,2]",   "\"ON\"",       "{}",        "{\"brightness\":17}", "{\"brightness\":0}",
+      "[1,2]",   "\"ON\"",       "{}",        "{\"brightness\":17}", "{\"brightness\":-1}",
       "{\"brightness\":2.5}", "{\"brightness\":\"8\"}", "on 60", "toggle 5", "on-100-for-timer 0",
       "on-100-for-timer 15361", "on-100-for-timer -5", "on-100-for-timer 1e3",
       "on-100-for-timer 60 60", "on-100-for-timer 1.2345", tooLong, std::string("ON\0X", 4),
