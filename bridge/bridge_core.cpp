@@ -546,8 +546,9 @@ void BridgeTick(BridgeCore& core, uint64_t nowMs, BridgeOutput& out) {
   }
 }
 
-uint64_t BridgeNextDueMs(const BridgeCore& core) {
-  return core.discoveryDue ? core.discoveryDueMs : 0;
+bool BridgeNextDue(const BridgeCore& core, uint64_t& dueMs) {
+  dueMs = core.discoveryDue ? core.discoveryDueMs : 0;
+  return core.discoveryDue;
 }
 
 void BridgeSetDevices(BridgeCore& core, const DevicesConfig& devices, BridgeOutput& out) {

@@ -151,9 +151,9 @@ void BridgeOnReply(BridgeCore& core, uint64_t handle, const std::string& replyTe
                    BridgeOutput& out);
 
 // Time passed: sends the discovery that Home Assistant's online asked for
-// once it is due. BridgeNextDueMs says when to call next (0: nothing due).
+// once it is due. BridgeNextDue says whether and when to call next.
 void BridgeTick(BridgeCore& core, uint64_t nowMs, BridgeOutput& out);
-uint64_t BridgeNextDueMs(const BridgeCore& core);
+bool BridgeNextDue(const BridgeCore& core, uint64_t& dueMs);
 
 // New devices.ini contents. Configs that are no longer wanted (the device
 // is now ignored, of another kind, or renamed) are cleared with an empty
