@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:-20}
-targets=(receive_parser handle_request device_ids pipe_list command_line telegram mqtt_packet)
+targets=(receive_parser handle_request device_ids pipe_list command_line telegram mqtt_packet set_payload devices_ini)
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
