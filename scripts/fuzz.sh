@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:-20}
-targets=(receive_parser handle_request device_ids pipe_list command_line telegram)
+targets=(receive_parser handle_request device_ids pipe_list command_line telegram state_file)
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
