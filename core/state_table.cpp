@@ -329,7 +329,7 @@ size_t StateSnapshot(const StateTable& table, StateLineSink sink, void* context)
 }
 
 bool StatePutEntry(StateTable& table, const StateEntry& entry) {
-  if (Find(table, entry) != nullptr) return false;
+  if (entry.kind > kStateWeather || Find(table, entry) != nullptr) return false;
   StateSlot* slot = Admit(table, entry.learnedMs, true);
   if (slot == nullptr) return true;  // forgotten at once: older than every entry kept
   slot->entry = entry;

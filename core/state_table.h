@@ -82,7 +82,7 @@ struct StateSlot {
   uint8_t measuredLow;
 };
 
-// About 150 KB: the service keeps one for its life. All zero is an empty
+// About 160 KB: the service keeps one for its life. All zero is an empty
 // table.
 struct StateTable {
   StateSlot slots[kStateEntriesMax];  // [0, count) in use, in no order
@@ -123,7 +123,7 @@ size_t StateSnapshot(const StateTable& table, StateLineSink sink, void* context)
 
 // Puts `entry` into the table as it is, for the state file's reader.
 // Returns false, and changes nothing, when an entry with its key is there
-// already. A full table forgets the entry changed longest ago, or this one
+// already, or its kind is none of the four. A full table forgets the entry changed longest ago, or this one
 // when it is older than all of them.
 bool StatePutEntry(StateTable& table, const StateEntry& entry);
 
