@@ -9,17 +9,35 @@ constexpr uint64_t kMsPerDay = 86400000;
 constexpr uint64_t kLastWritableMs = 253402300799999;
 
 // The longest line each part can make, to show that a heard line with all
-// 255 raw bytes fits: TIME, IID ("2147483647"), SERIAL, and the fs20 fields,
-// the longest of any kind.
+// 255 raw bytes fits: TIME, IID ("2147483647"), SERIAL, and the longest
+// fields of any kind.
 constexpr size_t kTimeChars = 24;
 constexpr size_t kIidChars = 10;
 constexpr size_t kLongestName = sizeof "on-last-for-timer-then-previous" - 1;
 constexpr size_t kFs20FieldChars = sizeof " kind=fs20 hc=12345678 addr=1234 cmd=FF name=" - 1 +
                                    kLongestName + sizeof " ext=FF timer=15360" - 1;
+constexpr size_t kFhtFieldChars = sizeof " kind=fht code=FFFF reg=FF status=FF value=FF" - 1 +
+                                  sizeof " window=closed battery=low cold=0 window-sensor=fault" - 1;
+constexpr size_t kHmsFieldChars =
+    sizeof " kind=hms id=FFFF sensor=temp-hum type=F battery=new value=FFFFFFFF" - 1 +
+    sizeof " temp=-99.9 hum=99.9" - 1;
+constexpr size_t kWeatherFieldChars =
+    sizeof " kind=weather temp=-99.9 hum=99 wind=199.9 rain=1044.2 raining=1 rain-count=4095" - 1;
+constexpr size_t Longer(size_t a, size_t b) { return a > b ? a : b; }
+constexpr size_t kLongestFields =
+    Longer(Longer(kFs20FieldChars, kFhtFieldChars), Longer(kHmsFieldChars, kWeatherFieldChars));
 constexpr size_t kLongestHeard = kTimeChars + 1 + kIidChars + 1 + kEventSerialMax +
-                                 sizeof " heard" - 1 + kFs20FieldChars + sizeof " raw=" - 1 +
+                                 sizeof " heard" - 1 + kLongestFields + sizeof " raw=" - 1 +
                                  2 * kTelegramMaxBytes + 2;
 static_assert(kLongestHeard <= kEventLineMax, "a heard frame of 255 bytes must fit one line");
+
+// State lines have no raw bytes: their longest, an fs20 entry with a timer,
+// is far below a line's limit, so they are always written whole.
+constexpr size_t kLongestState =
+    sizeof "9999-12-31T23:59:59.999Z - - state kind=fs20 hc=12345678 addr=1234 level=unknown "
+           "pct=100 before=unknown by=restored via= until=9999-12-31T23:59:59.999Z then=unknown "
+           "last=16\r\n" - 1 + kStateViaMax;
+static_assert(kLongestState <= kEventLineMax, "a state line must fit one line");
 
 // Appends to the caller's buffer, keeping room for CR LF and the NUL. Once
 // something did not fit, everything after is refused and the line fails as a
@@ -195,18 +213,163 @@ const char* KindToken(TelegramKind kind) {
   }
 }
 
-const char* SensorToken(HmsSensor sensor) {
-  static const char* const kTokens[] = {"temp-hum", "temp", "water", "smoke", "door",
-                                        "gas",      "co",   "fire",  "other"};
-  return sensor <= kHmsOther ? kTokens[sensor] : "other";
+// Tenths as "21.2", "-5.5", "0.0".
+void PutTenths(Writer& w, int32_t tenths) {
+  uint32_t magnitude = static_cast<uint32_t>(tenths < 0 ? -static_cast<int64_t>(tenths) : tenths);
+  if (tenths < 0) PutChar(w, '-');
+  PutDecimal(w, magnitude / 10);
+  PutChar(w, '.');
+  PutChar(w, static_cast<char>('0' + magnitude % 10));
 }
 
-const char* BatteryToken(HmsBattery battery) {
-  switch (battery) {
-    case kHmsBatteryLow: return "low";
-    case kHmsBatteryNew: return "new";
-    default: return "ok";
+void PutHexDigit(Writer& w, uint8_t nibble) { PutChar(w, "0123456789ABCDEF"[nibble & 0x0F]); }
+
+void PutHmsReadings(Writer& w, const HmsReadings& r) {
+  if (r.hasTemperature) {
+    Field(w, "temp");
+    PutTenths(w, r.temperatureTenths);
   }
+  if (r.hasHumidity) {
+    Field(w, "hum");
+    PutTenths(w, r.humidityTenths);
+  }
+  if (r.hasAlarm) {
+    Field(w, "alarm");
+    PutDecimal(w, r.alarm ? 1 : 0);
+  }
+}
+
+void PutFhtWarnings(Writer& w, uint8_t warnings) {
+  Field(w, "window");
+  Put(w, (warnings & kFhtWindowOpen) ? "open" : "closed");
+  Field(w, "battery");
+  Put(w, (warnings & kFhtBatteryLow) ? "low" : "ok");
+  Field(w, "cold");
+  PutDecimal(w, (warnings & kFhtTooCold) ? 1 : 0);
+  Field(w, "window-sensor");
+  Put(w, (warnings & kFhtWindowSensorFault) ? "fault" : "ok");
+}
+
+void PutWeatherReadings(Writer& w, const WeatherReadings& r) {
+  if (r.hasTemperature) {
+    Field(w, "temp");
+    PutTenths(w, r.temperatureTenths);
+  }
+  if (r.hasHumidity) {
+    Field(w, "hum");
+    PutDecimal(w, r.humidity);
+  }
+  if (r.hasWind) {
+    Field(w, "wind");
+    PutTenths(w, r.windTenths);
+  }
+  Field(w, "rain");
+  PutTenths(w, static_cast<int32_t>(WeatherRainTenths(r.rainCount)));
+  Field(w, "raining");
+  PutDecimal(w, r.raining ? 1 : 0);
+  Field(w, "rain-count");
+  PutDecimal(w, r.rainCount);
+}
+
+void PutFhtHeard(Writer& w, const FhtFields& f) {
+  Field(w, "code");
+  PutHex(w, f.code[0]);
+  PutHex(w, f.code[1]);
+  Field(w, "reg");
+  PutHex(w, f.reg);
+  Field(w, "status");
+  PutHex(w, f.status);
+  Field(w, "value");
+  PutHex(w, f.value);
+  switch (f.reading) {
+    case kFhtValve:
+      Field(w, "valve");
+      PutDecimal(w, f.valvePercent);
+      break;
+    case kFhtMode:
+      Field(w, "mode");
+      Put(w, FhtModeToken(f.mode));
+      break;
+    case kFhtDesired:
+      Field(w, "desired");
+      PutTenths(w, f.desiredTenths);
+      break;
+    case kFhtWarnings:
+      PutFhtWarnings(w, f.warnings);
+      break;
+    default:
+      break;  // the measured temperature's halves make a reading only together
+  }
+}
+
+void PutLevel(Writer& w, const char* name, uint8_t level) {
+  Field(w, name);
+  if (level <= kLevelFull) {
+    PutDecimal(w, level);
+  } else {
+    Put(w, "unknown");
+  }
+}
+
+void PutVia(Writer& w, const char* via) {
+  Field(w, "via");
+  char text[kStateViaMax + 1];
+  size_t n = 0;
+  while (n < kStateViaMax && via[n] != '\0') {
+    text[n] = via[n];
+    ++n;
+  }
+  text[n] = '\0';
+  PutSerial(w, text);
+}
+
+void PutStateFs20(Writer& w, const StateEntry& e) {
+  const Fs20State& s = e.fs20;
+  Field(w, "hc");
+  PutNotation(w, s.houseCode[0]);
+  PutNotation(w, s.houseCode[1]);
+  Field(w, "addr");
+  PutNotation(w, s.address);
+  PutLevel(w, "level", s.level);
+  if (s.level <= kLevelFull) {
+    Field(w, "pct");
+    PutDecimal(w, LevelPercent(s.level));
+  }
+  PutLevel(w, "before", s.before);
+  Field(w, "by");
+  Put(w, StateSourceToken(e.by));
+  PutVia(w, e.via);
+  if (s.timerPending) {
+    Field(w, "until");
+    char time[25];
+    FormatEventTime(s.untilMs, time);
+    PutN(w, time, kTimeChars);
+    PutLevel(w, "then", s.then);
+  }
+  PutLevel(w, "last", s.last);
+}
+
+void PutStateFht(const FhtState& s, Writer& w) {
+  Field(w, "code");
+  PutHex(w, s.code[0]);
+  PutHex(w, s.code[1]);
+  if (s.hasMeasured) {
+    Field(w, "measured");
+    PutTenths(w, s.measuredTenths);
+  }
+  if (s.hasDesired) {
+    Field(w, "desired");
+    PutTenths(w, s.desiredTenths);
+  }
+  if (s.hasValve) {
+    Field(w, "valve");
+    PutDecimal(w, s.valvePercent);
+  }
+  if (s.hasMode) {
+    Field(w, "mode");
+    Put(w, FhtModeToken(s.mode));
+  }
+  if (s.hasWarnings) PutFhtWarnings(w, s.warnings);
 }
 
 }  // namespace
@@ -262,28 +425,24 @@ size_t FormatHeardLine(char* out, size_t size, uint64_t timeMs, int32_t iid, con
       PutFs20(w, t.fs20);
       break;
     case kTelegramHeating:
-      Field(w, "code");
-      PutHex(w, t.fht.code[0]);
-      PutHex(w, t.fht.code[1]);
-      Field(w, "reg");
-      PutHex(w, t.fht.reg);
-      Field(w, "status");
-      PutHex(w, t.fht.status);
-      Field(w, "value");
-      PutHex(w, t.fht.value);
+      PutFhtHeard(w, t.fht);
       break;
     case kTelegramSensor:
       Field(w, "id");
       PutHex(w, t.hms.id[0]);
       PutHex(w, t.hms.id[1]);
       Field(w, "sensor");
-      Put(w, SensorToken(t.hms.sensor));
+      Put(w, HmsSensorToken(t.hms.sensor));
       Field(w, "type");
-      PutChar(w, "0123456789ABCDEF"[t.hms.typeByte & 0x0F]);
+      PutHexDigit(w, t.hms.typeByte);
       Field(w, "battery");
-      Put(w, BatteryToken(t.hms.battery));
+      Put(w, HmsBatteryToken(t.hms.battery));
       Field(w, "value");
       for (uint8_t v : t.hms.values) PutHex(w, v);
+      PutHmsReadings(w, t.hms.readings);
+      break;
+    case kTelegramWeather:
+      PutWeatherReadings(w, t.weather.readings);
       break;
     case kTelegramAnswer:
       if (t.answer.hasCode) {
@@ -365,4 +524,119 @@ size_t FormatPulledLine(char* out, size_t size, uint64_t timeMs, int32_t iid, co
     }
   }
   return Finish(w, size);
+}
+
+size_t FormatStateLine(char* out, size_t size, const StateEntry& e) {
+  Writer w = Begin(out, size);
+  PutPrefix(w, e.learnedMs, kNoInstance, nullptr, "state");
+  Field(w, "kind");
+  switch (e.kind) {
+    case kStateFs20:
+      Put(w, "fs20");
+      PutStateFs20(w, e);
+      return Finish(w, size);
+    case kStateHms:
+      Put(w, "hms");
+      Field(w, "id");
+      PutHex(w, e.hms.id[0]);
+      PutHex(w, e.hms.id[1]);
+      Field(w, "sensor");
+      Put(w, HmsSensorToken(HmsSensorOfType(e.hms.type)));
+      Field(w, "type");
+      PutHexDigit(w, e.hms.type);
+      Field(w, "battery");
+      Put(w, HmsBatteryToken(e.hms.battery));
+      PutHmsReadings(w, e.hms.readings);
+      break;
+    case kStateFht:
+      Put(w, "fht");
+      PutStateFht(e.fht, w);
+      break;
+    default:
+      Put(w, "weather");
+      PutWeatherReadings(w, e.weather);
+      break;
+  }
+  Field(w, "by");
+  Put(w, StateSourceToken(e.by));
+  PutVia(w, e.via);
+  return Finish(w, size);
+}
+
+size_t FormatReadyLine(char* out, size_t size, uint64_t timeMs) {
+  return PlainLine(out, size, timeMs, kNoInstance, nullptr, "ready");
+}
+
+bool ParseEventTime(const char* text, size_t length, uint64_t& timeMs) {
+  static const char kForm[] = "dddd-dd-ddTdd:dd:dd.dddZ";
+  if (text == nullptr || length != kTimeChars) return false;
+  uint32_t numbers[7] = {};
+  size_t field = 0;
+  for (size_t i = 0; i < kTimeChars; ++i) {
+    char c = text[i];
+    if (kForm[i] == 'd') {
+      if (c < '0' || c > '9') return false;
+      numbers[field] = numbers[field] * 10 + static_cast<uint32_t>(c - '0');
+    } else {
+      if (c != kForm[i]) return false;
+      ++field;
+    }
+  }
+  uint32_t year = numbers[0], month = numbers[1], day = numbers[2];
+  static const uint8_t kDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  if (year < 1970 || month < 1 || month > 12 || day < 1 || day > kDays[month - 1] ||
+      (month == 2 && day == 29 && !leap) || numbers[3] > 23 || numbers[4] > 59 ||
+      numbers[5] > 59) {
+    return false;
+  }
+  // Days since 1970-01-01, counting years from March as FormatEventTime does.
+  uint64_t y = month <= 2 ? year - 1 : year;
+  uint64_t era = y / 400;
+  uint64_t yearOfEra = y - era * 400;
+  uint64_t monthFromMarch = month > 2 ? month - 3 : month + 9;
+  uint64_t dayOfYear = (153 * monthFromMarch + 2) / 5 + day - 1;
+  uint64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  uint64_t days = era * 146097 + dayOfEra - 719468;
+  timeMs = days * kMsPerDay + numbers[3] * 3600000ull + numbers[4] * 60000ull +
+           numbers[5] * 1000ull + numbers[6];
+  return true;
+}
+
+const char* HmsSensorToken(HmsSensor sensor) {
+  static const char* const kTokens[] = {"temp-hum", "temp", "water", "smoke", "door",
+                                        "gas",      "co",   "breaker", "other"};
+  return sensor <= kHmsOther ? kTokens[sensor] : "other";
+}
+
+const char* HmsBatteryToken(HmsBattery battery) {
+  switch (battery) {
+    case kHmsBatteryLow: return "low";
+    case kHmsBatteryNew: return "new";
+    default: return "ok";
+  }
+}
+
+const char* FhtModeToken(FhtMode mode) {
+  switch (mode) {
+    case kFhtManual: return "manual";
+    case kFhtHoliday: return "holiday";
+    case kFhtHolidayShort: return "holiday-short";
+    default: return "auto";
+  }
+}
+
+const char* StateSourceToken(StateSource by) {
+  switch (by) {
+    case kBySent: return "sent";
+    case kByHeard: return "heard";
+    case kByAnswer: return "answer";
+    case kByTimer: return "timer";
+    default: return "restored";
+  }
+}
+
+uint8_t LevelPercent(uint8_t level) {
+  if (level > kLevelFull) level = kLevelFull;
+  return static_cast<uint8_t>((level * 100u + kLevelFull / 2) / kLevelFull);
 }

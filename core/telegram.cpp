@@ -45,7 +45,9 @@ void TakeFs20(const uint8_t* bytes, size_t length, size_t hcAt, size_t cmdAt, Fs
   }
 }
 
-HmsSensor SensorOf(uint8_t type) {
+}  // namespace
+
+HmsSensor HmsSensorOfType(uint8_t type) {
   switch (type & 0x0F) {
     case 0x0: return kHmsTempHum;
     case 0x1: return kHmsTemp;
@@ -55,17 +57,117 @@ HmsSensor SensorOf(uint8_t type) {
     case 0x5: return kHmsDoor;
     case 0x6: return kHmsGas;
     case 0x8: return kHmsCarbonMonoxide;
-    case 0xE: return kHmsFire;
+    case 0xE: return kHmsBreaker;
     default: return kHmsOther;
   }
 }
 
+namespace {
+
 // Both flags at once should not happen; a low battery is the one worth
 // hearing about, so it wins.
-HmsBattery BatteryOf(uint8_t type) {
-  if (type & 0x40) return kHmsBatteryLow;
-  if (type & 0x80) return kHmsBatteryNew;
+HmsBattery BatteryOf(uint8_t flags, uint8_t low, uint8_t fresh) {
+  if (flags & low) return kHmsBatteryLow;
+  if (flags & fresh) return kHmsBatteryNew;
   return kHmsBatteryOk;
+}
+
+uint8_t High(uint8_t b) { return static_cast<uint8_t>(b >> 4); }
+uint8_t Low(uint8_t b) { return static_cast<uint8_t>(b & 0x0F); }
+
+// Three decimal digits, most significant first, as one number; false when
+// one of them is no decimal digit.
+bool Decimal(uint8_t d2, uint8_t d1, uint8_t d0, int& out) {
+  if (d2 > 9 || d1 > 9 || d0 > 9) return false;
+  out = 100 * d2 + 10 * d1 + d0;
+  return true;
+}
+
+// Types 0 and 1 send decimal digits: V2 and V3 hold the temperature, V3 and
+// V4 the humidity; V1 has the sign and the battery flags (its low nibble
+// repeats the type). The other types send a state in V1's low nibble and
+// their battery flags in T.
+void ReadSensor(HmsFields& h) {
+  const uint8_t* v = h.values;
+  uint8_t type = Low(h.typeByte);
+  HmsReadings& r = h.readings;
+  int n = 0;
+  if (type <= 1) {
+    h.battery = BatteryOf(v[0], 0x20, 0x40);
+    if (Decimal(Low(v[2]), High(v[1]), Low(v[1]), n)) {
+      r.hasTemperature = 1;
+      r.temperatureTenths = static_cast<int16_t>((v[0] & 0x80) ? -n : n);
+    }
+    if (type == 0 && Decimal(High(v[3]), Low(v[3]), High(v[2]), n)) {
+      r.hasHumidity = 1;
+      r.humidityTenths = static_cast<uint16_t>(n);
+    }
+    return;
+  }
+  h.battery = BatteryOf(h.typeByte, 0x40, 0x80);
+  if (type <= 0xE) {
+    r.hasAlarm = 1;
+    r.alarm = Low(v[0]) != 0 ? 1 : 0;
+  }
+}
+
+void ReadHeating(FhtFields& f) {
+  if (f.reg <= 0x08) {
+    // For valve registers the status is the command given to the valve;
+    // only some of them say where it is.
+    switch (Low(f.status)) {
+      case 0x6:
+      case 0x0: f.valvePercent = static_cast<uint8_t>((f.value * 100u + 127u) / 255u); break;
+      case 0x1: f.valvePercent = 100; break;
+      case 0x2: f.valvePercent = 0; break;
+      default: return;
+    }
+    f.reading = kFhtValve;
+    return;
+  }
+  switch (f.reg) {
+    case 0x3E:
+      if (f.value <= kFhtHolidayShort) {
+        f.reading = kFhtMode;
+        f.mode = static_cast<FhtMode>(f.value);
+      }
+      break;
+    case 0x41:
+      f.reading = kFhtDesired;
+      f.desiredTenths = static_cast<uint16_t>(f.value * 5u);
+      break;
+    case 0x42: f.reading = kFhtMeasuredLow; break;
+    case 0x43: f.reading = kFhtMeasuredHigh; break;
+    case 0x44:
+      f.reading = kFhtWarnings;
+      f.warnings = f.value;
+      break;
+    default: break;
+  }
+}
+
+// Decimal digits in nibbles, except the rain counter; flags in B1's low
+// nibble. The station's bytes are named B1 .. B7.
+void ReadWeather(WeatherFields& f) {
+  const uint8_t* v = f.values;
+  uint8_t b1 = v[0], b2 = v[1], b3 = v[2], b4 = v[3], b5 = v[4], b6 = v[5], b7 = v[6];
+  WeatherReadings& r = f.readings;
+  uint8_t flags = Low(b1);
+  int n = 0;
+  if (Decimal(High(b3), Low(b2), High(b2), n)) {
+    r.hasTemperature = 1;
+    r.temperatureTenths = static_cast<int16_t>((flags & 0x8) ? -n : n);
+  }
+  if (Decimal(0, High(b4), Low(b3), n)) {
+    r.hasHumidity = 1;
+    r.humidity = static_cast<uint8_t>(n);
+  }
+  if (Decimal(Low(b5), High(b5), Low(b4), n)) {
+    r.hasWind = 1;
+    r.windTenths = static_cast<uint16_t>((flags & 0x4) ? n + 1000 : n);
+  }
+  r.raining = (flags & 0x2) ? 1 : 0;
+  r.rainCount = static_cast<uint16_t>(High(b7) * 256 + Low(b6) * 16 + High(b6));
 }
 
 void DecodeRadio(const uint8_t* bytes, size_t length, Telegram& t) {
@@ -83,18 +185,21 @@ void DecodeRadio(const uint8_t* bytes, size_t length, Telegram& t) {
     t.fht.reg = p[6];
     t.fht.status = p[8];
     t.fht.value = p[9];
+    ReadHeating(t.fht);
   } else if (Starts(p, n, 0x40, 0x27)) {
     if (n < kWeatherPayload) return;
     t.kind = kTelegramWeather;
+    std::memcpy(t.weather.values, p + 4, 7);
+    ReadWeather(t.weather);
   } else if (n >= 4 && (p[0] == 0x02 || p[0] == 0x05) && p[2] == 0xA0 && p[3] == 0x01) {
     if (n < kSensorPayload) return;
     t.kind = kTelegramSensor;
     t.hms.id[0] = p[4];
     t.hms.id[1] = p[5];
     t.hms.typeByte = p[1];
-    t.hms.sensor = SensorOf(p[1]);
-    t.hms.battery = BatteryOf(p[1]);
+    t.hms.sensor = HmsSensorOfType(p[1]);
     std::memcpy(t.hms.values, p + 8, 4);
+    ReadSensor(t.hms);
   }
 }
 
@@ -150,6 +255,8 @@ uint32_t Fs20TimerQuarters(uint8_t extension) {
   if (exponent > 12) exponent = 12;
   return (1u << exponent) * (extension & 0x0Fu);
 }
+
+uint32_t WeatherRainTenths(uint16_t rainCount) { return (rainCount * 255u + 50u) / 100u; }
 
 uint16_t ByteToNotation(uint8_t value) {
   uint16_t digits = 0;

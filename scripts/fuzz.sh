@@ -11,7 +11,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:-20}
-targets=(receive_parser handle_request device_ids pipe_list command_line telegram mqtt_packet set_payload devices_ini)
+targets=(receive_parser handle_request device_ids pipe_list command_line telegram state_file mqtt_packet
+         set_payload devices_ini)
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz

@@ -45,14 +45,15 @@ TEST(EventLine, ExactLinesForEveryWord) {
   EXPECT_EQ(Heard({0x81, 0x0E, 0x04, 0xD7, 0x02, 0x13, 0xA0, 0x01, 0xB1, 0x6D, 0x00, 0x00, 0x03,
                    0x00, 0x00, 0x00}),
             kT + " 3 EL000127 heard kind=hms id=B16D sensor=smoke type=3 battery=ok "
-                 "value=03000000 raw=810E04D70213A001B16D000003000000\r\n");
+                 "value=03000000 alarm=1 raw=810E04D70213A001B16D000003000000\r\n");
   EXPECT_EQ(Heard(Framed(0x04, {0x09, 0x09, 0xA0, 0x01, 0x12, 0x34, 0x41, 0x00, 0x26, 0x2A})),
-            kT + " 3 EL000127 heard kind=fht code=1234 reg=41 status=26 value=2A "
+            kT + " 3 EL000127 heard kind=fht code=1234 reg=41 status=26 value=2A desired=21.0 "
                  "raw=810C048A0909A00112344100262A\r\n");
   EXPECT_EQ(Heard(Framed(0xC9, {0x01, 0x02, 0x84})),
             kT + " 3 EL000127 heard kind=answer code=84 raw=8105C987010284\r\n");
   EXPECT_EQ(Heard(Framed(0x04, {0x40, 0x27, 0xA0, 0x01, 1, 2, 3, 4, 5, 6, 7})),
-            kT + " 3 EL000127 heard kind=weather raw=810D04244027A00101020304050607\r\n");
+            kT + " 3 EL000127 heard kind=weather temp=2.0 hum=3 wind=50.4 rain=24.5 raining=0 "
+                 "rain-count=96 raw=810D04244027A00101020304050607\r\n");
   EXPECT_EQ(Heard(Framed(0x33, {0x01})), kT + " 3 EL000127 heard kind=unknown raw=8103330101\r\n");
   EXPECT_EQ(Heard({0x81, 0x00}), kT + " 3 EL000127 heard kind=badcheck raw=8100\r\n");
 
@@ -83,6 +84,39 @@ TEST(EventLine, ExactLinesForEveryWord) {
   EXPECT_EQ(std::string(line), kT + " - - alive\r\n");
   EXPECT_EQ(FormatFormatLine(line, sizeof line, kLeapDay), 63u);
   EXPECT_EQ(std::string(line), kT + " - - format id=zarvo-events version=1\r\n");
+}
+
+// The decoded readings come after the fields scripts already read and
+// before raw=, in the units of the state lines.
+TEST(EventLine, HeardLinesCarryTheReadingsBeforeRaw) {
+  const Bytes kHeating = {0x09, 0x09, 0xA0, 0x01, 0x12, 0x34};
+  auto heating = [&](uint8_t reg, uint8_t status, uint8_t value) {
+    Bytes p = kHeating;
+    p.insert(p.end(), {reg, 0x00, status, value});
+    return Framed(0x04, p);
+  };
+  const std::pair<Bytes, std::string> kCases[] = {
+      {Framed(0x04, {0x05, 0x10, 0xA0, 0x01, 0x47, 0x3A, 0x00, 0x00, 0x00, 0x12, 0x02, 0x33}),
+       "sensor=temp-hum type=0 battery=ok value=00120233 temp=21.2 hum=33.0 raw="},
+      {Framed(0x04, {0x05, 0x11, 0xA0, 0x01, 0x8E, 0x63, 0x00, 0x00, 0x81, 0x55, 0x00, 0x00}),
+       "type=1 battery=ok value=81550000 temp=-5.5 raw="},
+      {Framed(0x04, {0x02, 0x1E, 0xA0, 0x01, 0x8E, 0x63, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00}),
+       "sensor=breaker type=E battery=ok value=01000000 alarm=1 raw="},
+      {heating(0x00, 0xA6, 0x80), "value=80 valve=50 raw="},
+      {heating(0x3E, 0x69, 0x02), "value=02 mode=holiday raw="},
+      {heating(0x44, 0x69, 0x33), "value=33 window=open battery=low cold=1 window-sensor=fault raw="},
+      {heating(0x44, 0x69, 0x00), "value=00 window=closed battery=ok cold=0 window-sensor=ok raw="},
+      {heating(0x42, 0x69, 0xD2), "value=D2 raw="},
+      {heating(0x00, 0xA8, 0x10), "value=10 raw="},
+      {Framed(0x04, {0x40, 0x27, 0xA0, 0x01, 0x71, 0x24, 0x00, 0x80, 0x00, 0x93, 0x59}),
+       "kind=weather temp=4.2 hum=80 wind=0.0 rain=340.9 raining=0 rain-count=1337 raw="},
+      {Framed(0x04, {0x40, 0x27, 0xA0, 0x01, 0x7A, 0x2A, 0x20, 0x30, 0x00, 0x00, 0x00}),
+       "kind=weather hum=30 wind=0.0 rain=0.0 raining=1 rain-count=0 raw="},
+  };
+  for (const auto& [frame, fields] : kCases) {
+    std::string line = Heard(frame);
+    EXPECT_NE(line.find(" " + fields), std::string::npos) << line;
+  }
 }
 
 // Against a plain day-by-day calendar walk over every day the format can

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -51,12 +53,12 @@ TEST(Telegram, SwitchWithoutExtensionUnderEveryRadioTypeByte) {
 }
 
 // The smoke example's fields are checked in its exact line; here the other
-// sensor types and the battery nibble.
+// sensor types and the battery flags of the types that carry them in T.
 TEST(Telegram, SensorTypesAndBatteryStates) {
   const std::pair<uint8_t, HmsSensor> kTypes[] = {
       {0x50, kHmsTempHum}, {0x11, kHmsTemp},  {0x12, kHmsWater},
       {0x14, kHmsDoor},    {0x15, kHmsDoor},  {0x16, kHmsGas},
-      {0x18, kHmsCarbonMonoxide}, {0x1E, kHmsFire}, {0x17, kHmsOther}};
+      {0x18, kHmsCarbonMonoxide}, {0x1E, kHmsBreaker}, {0x17, kHmsOther}};
   const std::pair<uint8_t, HmsBattery> kBatteries[] = {
       {0x13, kHmsBatteryOk}, {0x53, kHmsBatteryLow}, {0x93, kHmsBatteryNew}, {0xD3, kHmsBatteryLow}};
   Bytes payload(kSmoke.begin() + 4, kSmoke.end());
@@ -68,6 +70,128 @@ TEST(Telegram, SensorTypesAndBatteryStates) {
     payload[1] = type;
     EXPECT_EQ(Decode(Framed(0x04, payload)).hms.battery, battery) << int(type);
   }
+}
+
+Bytes Sensor(uint8_t type, Bytes values) {
+  Bytes payload = {static_cast<uint8_t>((type & 0x0F) <= 1 ? 0x05 : 0x02), type, 0xA0, 0x01,
+                   0x47, 0x3A, 0x00, 0x00};
+  payload.insert(payload.end(), values.begin(), values.end());
+  return Framed(0x04, payload);
+}
+
+// Types 0 and 1 send decimal digits and keep sign and battery in V1; the
+// other types an alarm in V1's low nibble and the battery in T.
+TEST(Telegram, SensorReadingsFromTheWorkedExamplesAndTheRightBatteryByte) {
+  struct Case {
+    uint8_t type;
+    Bytes values;
+    int temp;  // tenths; INT_MIN when there is none
+    int hum;
+    int alarm;  // -1 when there is none
+    HmsBattery battery;
+  };
+  const int kNone = INT32_MIN;
+  const Case kCases[] = {
+      {0x10, {0x00, 0x12, 0x02, 0x33}, 212, 330, -1, kHmsBatteryOk},
+      {0x10, {0x00, 0x18, 0x01, 0x00}, 118, 0, -1, kHmsBatteryOk},
+      {0x11, {0x01, 0x10, 0x00, 0x00}, 10, kNone, -1, kHmsBatteryOk},
+      {0x11, {0x81, 0x55, 0x00, 0x00}, -55, kNone, -1, kHmsBatteryOk},
+      // T's battery bits mean nothing for these types; V1's do.
+      {0xD0, {0x00, 0x12, 0x02, 0x33}, 212, 330, -1, kHmsBatteryOk},
+      {0x10, {0x20, 0x12, 0x02, 0x33}, 212, 330, -1, kHmsBatteryLow},
+      {0x11, {0xC1, 0x55, 0x00, 0x00}, -55, kNone, -1, kHmsBatteryNew},
+      {0x10, {0x60, 0x99, 0x99, 0x99}, 999, 999, -1, kHmsBatteryLow},
+      // A nibble above 9 is no digit: that reading is left out, not made up.
+      {0x10, {0x00, 0x1A, 0x02, 0x33}, kNone, 330, -1, kHmsBatteryOk},
+      {0x10, {0x00, 0x12, 0xF2, 0x33}, 212, kNone, -1, kHmsBatteryOk},
+      {0x10, {0x00, 0x12, 0x0B, 0x33}, kNone, 330, -1, kHmsBatteryOk},
+      {0x13, {0x03, 0x00, 0x00, 0x00}, kNone, kNone, 1, kHmsBatteryOk},
+      {0x93, {0x10, 0x00, 0x00, 0x00}, kNone, kNone, 0, kHmsBatteryNew},
+      {0x54, {0x01, 0x00, 0x00, 0x00}, kNone, kNone, 1, kHmsBatteryLow},
+      {0x1E, {0x0F, 0x00, 0x00, 0x00}, kNone, kNone, 1, kHmsBatteryOk},
+      {0x1F, {0x01, 0x00, 0x00, 0x00}, kNone, kNone, -1, kHmsBatteryOk},
+  };
+  for (const Case& c : kCases) {
+    Telegram t = Decode(Sensor(c.type, c.values));
+    ASSERT_EQ(t.kind, kTelegramSensor);
+    const HmsReadings& r = t.hms.readings;
+    std::string what = "type " + std::to_string(c.type) + " V1 " + std::to_string(c.values[0]);
+    EXPECT_EQ(r.hasTemperature ? r.temperatureTenths : kNone, c.temp) << what;
+    EXPECT_EQ(r.hasHumidity ? r.humidityTenths : kNone, c.hum) << what;
+    EXPECT_EQ(r.hasAlarm ? r.alarm : -1, c.alarm) << what;
+    EXPECT_EQ(t.hms.battery, c.battery) << what;
+  }
+}
+
+TEST(Telegram, HeatingRegistersBecomeNamedReadings) {
+  struct Case {
+    uint8_t reg, status, value;
+    FhtReading reading;
+    int number;  // the reading's value: %, mode, tenths or warning bits
+  };
+  const Case kCases[] = {
+      {0x00, 0xA6, 0x80, kFhtValve, 50},   {0x00, 0x26, 0xFF, kFhtValve, 100},
+      {0x00, 0x26, 0x01, kFhtValve, 0},    {0x00, 0x26, 0x02, kFhtValve, 1},
+      {0x08, 0xA0, 0x40, kFhtValve, 25},   {0x03, 0xA1, 0x00, kFhtValve, 100},
+      {0x00, 0xA2, 0xFF, kFhtValve, 0},    {0x00, 0xA8, 0x10, kFhtNoReading, 0},
+      {0x00, 0x2A, 0x10, kFhtNoReading, 0}, {0x00, 0xAC, 0x10, kFhtNoReading, 0},
+      {0x09, 0xA6, 0x80, kFhtNoReading, 0}, {0x3E, 0x69, 0x00, kFhtMode, kFhtAuto},
+      {0x3E, 0x69, 0x03, kFhtMode, kFhtHolidayShort}, {0x3E, 0x69, 0x04, kFhtNoReading, 0},
+      {0x41, 0x69, 0x2A, kFhtDesired, 210}, {0x41, 0x69, 0x3D, kFhtDesired, 305},
+      {0x42, 0x69, 0xD2, kFhtMeasuredLow, 0}, {0x43, 0x69, 0x00, kFhtMeasuredHigh, 0},
+      {0x44, 0x69, 0x33, kFhtWarnings, 0x33}, {0x45, 0x69, 0x2A, kFhtNoReading, 0},
+  };
+  for (const Case& c : kCases) {
+    Telegram t =
+        Decode(Framed(0x04, {0x09, 0x09, 0xA0, 0x01, 0x12, 0x34, c.reg, 0x00, c.status, c.value}));
+    ASSERT_EQ(t.kind, kTelegramHeating);
+    std::string what = "reg " + std::to_string(c.reg) + " status " + std::to_string(c.status);
+    EXPECT_EQ(t.fht.reading, c.reading) << what;
+    int number = 0;
+    if (c.reading == kFhtValve) number = t.fht.valvePercent;
+    if (c.reading == kFhtMode) number = t.fht.mode;
+    if (c.reading == kFhtDesired) number = t.fht.desiredTenths;
+    if (c.reading == kFhtWarnings) number = t.fht.warnings;
+    EXPECT_EQ(number, c.number) << what;
+  }
+}
+
+TEST(Telegram, WeatherReadingsFromTheWorkedExamplesAndTheFlags) {
+  Bytes head = {0x40, 0x27, 0xA0, 0x01};
+  auto weather = [&](Bytes b) {
+    Bytes payload = head;
+    payload.insert(payload.end(), b.begin(), b.end());
+    Telegram t = Decode(Framed(0x04, payload));
+    EXPECT_EQ(t.kind, kTelegramWeather);
+    return t.weather.readings;
+  };
+  WeatherReadings r = weather({0x71, 0x21, 0x27, 0x30, 0x00, 0x00, 0x08});
+  EXPECT_TRUE(r.hasTemperature && r.hasHumidity && r.hasWind);
+  EXPECT_EQ(r.temperatureTenths, 212);
+  EXPECT_EQ(r.humidity, 37);
+  EXPECT_EQ(r.windTenths, 0);
+  EXPECT_EQ(r.rainCount, 0);
+  EXPECT_EQ(r.raining, 0);
+
+  r = weather({0x71, 0x24, 0x00, 0x80, 0x00, 0x93, 0x59});
+  EXPECT_EQ(r.temperatureTenths, 42);
+  EXPECT_EQ(r.humidity, 80);
+  EXPECT_EQ(r.windTenths, 0);
+  EXPECT_EQ(r.rainCount, 1337);
+  EXPECT_EQ(WeatherRainTenths(r.rainCount), 3409u);  // 340.935 l/m2
+  EXPECT_EQ(WeatherRainTenths(4095), 10442u);
+
+  // All flags: negative, wind over 100 km/h, raining; wind 12.3 + 100.
+  r = weather({0x7E, 0x21, 0x27, 0x33, 0x21, 0x00, 0x00});
+  EXPECT_EQ(r.temperatureTenths, -212);
+  EXPECT_EQ(r.windTenths, 1123);
+  EXPECT_EQ(r.raining, 1);
+  // A nibble above 9 costs only the reading it belongs to.
+  r = weather({0x71, 0xA1, 0x27, 0x3B, 0x00, 0xFF, 0xF0});
+  EXPECT_FALSE(r.hasTemperature);
+  EXPECT_TRUE(r.hasHumidity);
+  EXPECT_FALSE(r.hasWind);
+  EXPECT_EQ(r.rainCount, 0xF00 + 0xF0 + 0xF);
 }
 
 TEST(Telegram, CommandNamesAndTimers) {

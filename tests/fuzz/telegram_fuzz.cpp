@@ -22,6 +22,8 @@
 
 #include "core/event_line.h"
 #include "core/frame.h"
+#include "core/state_file.h"
+#include "core/state_table.h"
 #include "core/telegram.h"
 #include "tests/fuzz/fuzz_check.h"
 
@@ -48,6 +50,26 @@ void CheckRawEnds(const char* line, size_t n, const uint8_t* bytes, size_t lengt
   }
   want += "\r\n";
   FUZZ_CHECK(n >= want.size() && std::memcmp(line + n - want.size(), want.data(), want.size()) == 0);
+}
+
+void CheckReadings(const Telegram& t) {
+  const HmsReadings& h = t.hms.readings;
+  FUZZ_CHECK(!h.hasTemperature || (h.temperatureTenths >= -999 && h.temperatureTenths <= 999));
+  FUZZ_CHECK(!h.hasHumidity || h.humidityTenths <= 999);
+  FUZZ_CHECK(h.alarm <= 1);
+  FUZZ_CHECK(t.fht.valvePercent <= 100);
+  const WeatherReadings& w = t.weather.readings;
+  FUZZ_CHECK(!w.hasTemperature || (w.temperatureTenths >= -999 && w.temperatureTenths <= 999));
+  FUZZ_CHECK(!w.hasHumidity || w.humidity <= 99);
+  FUZZ_CHECK(!w.hasWind || w.windTenths <= 1999);
+  FUZZ_CHECK(w.rainCount <= 4095 && w.raining <= 1);
+}
+
+void CheckStateLine(const char* line, size_t n, void*) {
+  CheckLine(line, n, n + 1);
+  FUZZ_CHECK(n > 0);
+  StateEntry entry;
+  FUZZ_CHECK(ParseStateLine(line, n - 2, entry));
 }
 
 }  // namespace
@@ -79,6 +101,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(passes == (t->kind != kTelegramBadCheck));
   }
 
+  CheckReadings(*t);
+
   char line[kEventLineBufferSize];
   std::vector<char> small(smallSize + 1);
   size_t n = FormatHeardLine(line, sizeof line, timeMs, iid, serial.c_str(), *t);
@@ -97,6 +121,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CheckLine(line, n, sizeof line);
   FUZZ_CHECK(n > 0);
   CheckRawEnds(line, n, sent->bytes, sent->length);
+
+  static StateTable* table = new StateTable();
+  StateTableClear(*table);
+  StateNoteSent(*table, timeMs, serial.c_str(), *sent, CheckStateLine, nullptr);
+  StateNoteHeard(*table, timeMs, serial.c_str(), *t, CheckStateLine, nullptr);
+  StateNoteHeard(*table, timeMs + 300, serial.c_str(), *t, CheckStateLine, nullptr);
+  StateFireTimers(*table, UINT64_MAX, CheckStateLine, nullptr);
+  StateSnapshot(*table, CheckStateLine, nullptr);
 
   // The serial number, cut at commas, as the transceivers that moved down.
   std::vector<std::string> parts(1);
