@@ -16,6 +16,13 @@ struct QueuedLine {
 // One listener slot. All fields are guarded by EventHub::lock.
 struct ListenerSlot {
   QueuedLine* lines = nullptr;  // kListenerQueueLines records, allocated on the first attach, never freed
+  // The greeting's whole lines, back to back: kGreetingBytes, allocated on
+  // the first attach, never freed. [greetingAt, greetingLength) is still to
+  // be taken, greetingLines lines.
+  char* greeting = nullptr;
+  size_t greetingLength = 0;
+  size_t greetingAt = 0;
+  uint32_t greetingLines = 0;
   bool attached = false;
   size_t head = 0;   // index of the oldest queued line
   size_t count = 0;  // lines queued
@@ -54,8 +61,8 @@ bool IsValidLine(const char* line, size_t length) {
 bool IsValidSlot(int slot) { return slot >= 0 && slot < kEventListenerCount; }
 
 // The slot whose greeting this thread is writing, under the hub's lock, or
-// -1: EventGreetingLine touches a queue only when it is called from inside
-// EventHubAttach's writer, where the lock is held.
+// -1: EventGreetingLine touches a greeting buffer only when it is called
+// from inside EventHubAttach's writer, where the lock is held.
 thread_local int t_greetingSlot = -1;
 
 // Under the hub's lock. A full queue gives up its oldest line.
@@ -76,6 +83,24 @@ void Empty(ListenerSlot& s) {
   s.head = 0;
   s.count = 0;
   s.lostNow = 0;
+  s.greetingLength = 0;
+  s.greetingAt = 0;
+  s.greetingLines = 0;
+}
+
+// Under the hub's lock: the next greeting line into `out`, or 0 when the
+// greeting has been taken whole. Every line in the buffer ends in LF.
+size_t TakeGreetingLine(ListenerSlot& s, char* out) {
+  if (s.greetingLines == 0) return 0;
+  const char* begin = s.greeting + s.greetingAt;
+  const char* end = static_cast<const char*>(
+      std::memchr(begin, '\n', s.greetingLength - s.greetingAt));
+  size_t length = static_cast<size_t>(end - begin) + 1;
+  std::memcpy(out, begin, length);
+  out[length] = '\0';
+  s.greetingAt += length;
+  --s.greetingLines;
+  return length;
 }
 
 }  // namespace
@@ -87,7 +112,7 @@ const char* EventHubStatusName(EventHubStatus status) {
     case kEventHubBadLine: return "kEventHubBadLine";
     case kEventHubSlotBusy: return "kEventHubSlotBusy";
     case kEventHubNoMemory: return "kEventHubNoMemory";
-    case kEventHubQueueFull: return "kEventHubQueueFull";
+    case kEventHubGreetingFull: return "kEventHubGreetingFull";
     case kEventHubNotGreeting: return "kEventHubNotGreeting";
   }
   return "unknown EventHubStatus";
@@ -139,10 +164,12 @@ EventHubStatus EventGreetingLine(EventGreeting& greeting, const char* line, size
     status = kEventHubBadLine;
   } else {
     ListenerSlot& s = Hub().slots[greeting.slot];
-    if (s.count == kListenerQueueLines) {
-      status = kEventHubQueueFull;
+    if (length > kGreetingBytes - s.greetingLength) {
+      status = kEventHubGreetingFull;
     } else {
-      Enqueue(s, line, length);
+      std::memcpy(s.greeting + s.greetingLength, line, length);
+      s.greetingLength += length;
+      ++s.greetingLines;
     }
   }
   if (status != kEventHubOk && greeting.status == kEventHubOk) greeting.status = status;
@@ -155,12 +182,13 @@ EventHubStatus EventHubAttach(int slot, EventGreetingWriter writer, void* contex
   LockHold hold(hub.lock);
   ListenerSlot& s = hub.slots[slot];
   if (s.attached) return kEventHubSlotBusy;
-  if (!s.lines) {
+  if (!s.lines || !s.greeting) {
     // Once per slot, under the lock: the pipe thread alone attaches, so the
-    // publishers wait for this allocation at most eight times in the
+    // publishers wait for these allocations at most eight times in the
     // service's life.
-    s.lines = new (std::nothrow) QueuedLine[kListenerQueueLines];
-    if (!s.lines) return kEventHubNoMemory;
+    if (!s.lines) s.lines = new (std::nothrow) QueuedLine[kListenerQueueLines];
+    if (!s.greeting) s.greeting = new (std::nothrow) char[kGreetingBytes];
+    if (!s.lines || !s.greeting) return kEventHubNoMemory;
   }
   Empty(s);
   EventGreeting greeting{slot, kEventHubOk};
@@ -183,6 +211,10 @@ size_t EventHubNext(int slot, char* out, size_t size, EventLostLineFormat format
   LockHold hold(hub.lock);
   ListenerSlot& s = hub.slots[slot];
   if (!s.attached) return 0;
+  if (size_t length = TakeGreetingLine(s, out)) {
+    ++s.taken;
+    return length;
+  }
   if (s.lostNow > 0 && formatLost) {
     size_t length = formatLost(s.lostNow, out, size);
     if (length >= 2 && length <= kEventLineMax && out[length - 2] == '\r' && out[length - 1] == '\n') {
@@ -220,7 +252,8 @@ EventHubStats EventHubGetStats() {
   stats.refused = hub.refused;
   for (int i = 0; i < kEventListenerCount; ++i) {
     const ListenerSlot& s = hub.slots[i];
-    stats.slots[i] = {s.attached, static_cast<uint32_t>(s.count), s.taken, s.lost, s.lostNow};
+    stats.slots[i] = {s.attached, static_cast<uint32_t>(s.count + s.greetingLines), s.taken, s.lost,
+                      s.lostNow};
   }
   return stats;
 }

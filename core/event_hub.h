@@ -22,15 +22,23 @@
 //     under its lock (the greeting writer, the lost-line formatter) may take
 //     a lock that a publisher holds while publishing.
 //
-// Memory: a slot's queue is allocated on the slot's first attach and kept
-// for the life of the process, so that no line costs an allocation and a
-// publisher never races a free. One queue is kListenerQueueLines records of
-// kEventLineMax + 2 bytes, about 1 MB; with all kEventListenerCount slots in
-// use the hub holds at most about 8.2 MB, never more.
+// Memory: a slot's queue and its greeting buffer are allocated on the
+// slot's first attach and kept for the life of the process, so that no line
+// costs an allocation and a publisher never races a free. One queue is
+// kListenerQueueLines records of kEventLineMax + 2 bytes, about 1 MB, and
+// one greeting buffer kGreetingBytes; with all kEventListenerCount slots in
+// use the hub holds at most about 10.8 MB, never more.
+//
+// A listener's greeting is not queued: it is kept in the slot's greeting
+// buffer and written before anything of the queue. A greeting may be longer
+// than a queue (a state line per entry of a full state table), and a
+// listener that reads slowly must never lose a line of it: only live lines
+// wait in the queue, and only they can be lost.
 //
 // The pipe thread's part, in outline:
 //   at start:        SetEventHubWake(wake that sets the event its wait includes, context)
-//   a listener on i: hold the device table's guard; EventHubAttach(i, greeting writer, table)
+//   a listener on i: hold the device table's guard and the state table's
+//                    lock; EventHubAttach(i, greeting writer, context)
 //   woken, or a write to i completed and none is pending:
 //                    n = EventHubNext(i, buffer, sizeof buffer, lost-line formatter);
 //                    when n > 0, write n bytes to instance i
@@ -44,6 +52,11 @@
 
 constexpr int kEventListenerCount = 8;
 constexpr size_t kListenerQueueLines = 1000;
+// The greeting buffer of a slot: enough for the format line, a present line
+// for each of 64 transceivers, a state line for each of 1,024 entries and
+// the ready line (devices/transceiver_events.cpp checks the sum against the
+// line formats' bounds).
+constexpr size_t kGreetingBytes = 320 * 1024;
 // The longest line (kEventLineMax, CR LF included) and a buffer for one
 // with its NUL (kEventLineBufferSize) come from the line formats.
 // A listener to whom nothing was written for this long gets an `alive` line.
@@ -60,7 +73,7 @@ enum EventHubStatus : int {
   kEventHubBadLine = 2,     // not one line of printable ASCII ending in CR LF, or too long
   kEventHubSlotBusy = 3,    // Attach on a slot that is attached already
   kEventHubNoMemory = 4,    // the slot's queue could not be allocated
-  kEventHubQueueFull = 5,   // a greeting longer than a queue
+  kEventHubGreetingFull = 5,  // a greeting longer than kGreetingBytes
   kEventHubNotGreeting = 6, // EventGreetingLine outside the greeting writer of that slot
 };
 
@@ -99,8 +112,8 @@ struct EventGreeting {
 // Adds one line to the greeting being written. Only the greeting writer
 // may call it, for the greeting it was given (kEventHubNotGreeting
 // otherwise). The line must be what PublishEventLine accepts. A failure
-// (kEventHubBadLine, kEventHubQueueFull) leaves the line out, is kept in `greeting.status` and makes
-// EventHubAttach fail as a whole.
+// (kEventHubBadLine, kEventHubGreetingFull) leaves the line out, is kept in
+// `greeting.status` and makes EventHubAttach fail as a whole.
 EventHubStatus EventGreetingLine(EventGreeting& greeting, const char* line, size_t length);
 
 // Writes the greeting through EventGreetingLine. Called on the attaching
@@ -108,21 +121,25 @@ EventHubStatus EventGreetingLine(EventGreeting& greeting, const char* line, size
 // lock that a publisher may hold while publishing.
 typedef void (*EventGreetingWriter)(EventGreeting& greeting, void* context);
 
-// A listener connected on pipe instance `slot`. Its queue starts with the
-// lines `writer` gives (the `format` line, then a `present` line per
-// transceiver), and then every line published after them: the writer runs
-// under the hub's lock, so no publisher's line falls between the greeting
-// and the live lines, is lost or comes twice.
+// A listener connected on pipe instance `slot`. It gets the lines `writer`
+// gives (the `format` line, a `present` line per transceiver, a `state` line
+// per entry of the state table, the `ready` line), all of them whatever it
+// reads and however long they are, and then every line published after them
+// (its live lines, queued as PublishEventLine says): the writer runs under
+// the hub's lock, so no publisher's line falls between the greeting and the
+// live lines, is lost or comes twice.
 //
 // For the `present` lines to agree with the `plugged` and `pulled` lines,
 // a table change and its line must be one step as seen from the greeting:
 // publish `plugged` and `pulled` while holding the device table's guard,
 // where the table changes; and hold that same guard around EventHubAttach,
-// so that the writer reads the table without taking the guard itself (the
-// order is always: table guard, then the hub's lock).
+// so that the writer reads the table without taking the guard itself. The
+// `state` lines agree with the live ones the same way, under the state
+// table's lock. The order is always: table guard, state lock, hub's lock.
 //
-// Allocates the slot's queue on its first attach (kEventHubNoMemory when
-// that fails). On any failure the slot stays detached, with nothing queued.
+// Allocates the slot's queue and greeting buffer on its first attach
+// (kEventHubNoMemory when that fails). On any failure the slot stays
+// detached, with nothing queued.
 // A null writer gives an empty greeting. kEventHubSlotBusy when the slot is
 // attached already: detach it first.
 EventHubStatus EventHubAttach(int slot, EventGreetingWriter writer, void* context);
@@ -136,7 +153,8 @@ typedef size_t (*EventLostLineFormat)(uint64_t count, char* out, size_t size);
 
 // The next line to write to the listener on `slot`: copies it into `out`
 // (NUL-terminated; write `length` bytes to the pipe) and returns its length.
-// When lines were lost since the last `lost` line, the next line is the
+// The greeting's lines come first, in order. After them, when lines were
+// lost since the last `lost` line, the next line is the
 // `lost` line `formatLost` makes for how many, and the count starts again at
 // 0; the lines after it are the oldest that were kept. A formatter that is
 // null, or returns 0, a length above kEventLineMax or a line without CR LF,
@@ -158,7 +176,7 @@ EventHubStatus EventHubDetach(int slot);
 
 struct EventHubSlotStats {
   bool attached;
-  uint32_t queued;   // lines waiting now, the greeting included
+  uint32_t queued;   // lines waiting now, the greeting's included
   uint64_t taken;    // lines EventHubNext returned, `lost` lines included
   uint64_t lost;     // lines this slot's listeners lost to a full queue
   uint64_t lostNow;  // of those, not yet reported in a `lost` line

@@ -37,7 +37,24 @@ constexpr size_t kLongestState =
     sizeof "9999-12-31T23:59:59.999Z - - state kind=fs20 hc=12345678 addr=1234 level=unknown "
            "pct=100 before=unknown by=restored via= until=9999-12-31T23:59:59.999Z then=unknown "
            "last=16\r\n" - 1 + kStateViaMax;
-static_assert(kLongestState <= kEventLineMax, "a state line must fit one line");
+static_assert(kLongestState <= kStateLineMax, "an fs20 state line fits kStateLineMax");
+// The other kinds, each with every reading it may carry at its longest.
+constexpr size_t kStatePrefixAndTail =
+    sizeof "9999-12-31T23:59:59.999Z - - state by=restored via=\r\n" - 1 + kStateViaMax;
+static_assert(kStatePrefixAndTail +
+                      sizeof " kind=hms id=FFFF sensor=temp-hum type=F battery=new temp=-3276.8 "
+                             "hum=6553.5 alarm=1" - 1 <= kStateLineMax,
+              "an hms state line fits kStateLineMax");
+static_assert(kStatePrefixAndTail +
+                      sizeof " kind=fht code=FFFF measured=6553.5 desired=6553.5 valve=255 "
+                             "mode=holiday-short window=closed battery=low cold=0 "
+                             "window-sensor=fault" - 1 <= kStateLineMax,
+              "an fht state line fits kStateLineMax");
+static_assert(kStatePrefixAndTail +
+                      sizeof " kind=weather temp=-3276.8 hum=255 wind=6553.5 rain=1044.2 raining=1 "
+                             "rain-count=65535" - 1 <= kStateLineMax,
+              "a weather state line fits kStateLineMax");
+static_assert(kPresentLineMax <= kEventLineMax, "a present line fits one line");
 
 // Appends to the caller's buffer, keeping room for CR LF and the NUL. Once
 // something did not fit, everything after is refused and the line fails as a

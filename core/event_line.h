@@ -31,6 +31,11 @@ constexpr size_t kEventLineBufferSize = kEventLineMax + 1;
 // The table's serial numbers are at most 31 characters; a longer one is
 // written as its first kEventSerialMax characters.
 constexpr size_t kEventSerialMax = 64;
+// The longest state line, CR LF included (event_line.cpp shows that every
+// kind's longest fits), and the longest present line: a listener's greeting
+// and the state file are sized by them.
+constexpr size_t kStateLineMax = 256;
+constexpr size_t kPresentLineMax = 24 + 1 + 10 + 1 + kEventSerialMax + sizeof " present\r\n" - 1;
 // IID for lines that belong to no transceiver.
 constexpr int32_t kNoInstance = -1;
 

@@ -19,13 +19,14 @@ size_t FormatLost(uint64_t count, char* out, size_t size) {
 
 EventHubStatus Publish(const std::string& line) { return PublishEventLine(line.data(), line.size()); }
 
-// Every line waiting for `slot`; never more than a full queue and its `lost` line.
+// Every line waiting for `slot`; never more than a full greeting buffer, a
+// full queue and its `lost` line.
 Lines Drain(int slot) {
   Lines lines;
   char out[kEventLineBufferSize];
   while (size_t n = EventHubNext(slot, out, sizeof out, FormatLost)) {
     lines.emplace_back(out, n);
-    if (lines.size() > kListenerQueueLines + 1) break;
+    if (lines.size() > kGreetingBytes / 2 + kListenerQueueLines + 1) break;
   }
   return lines;
 }
@@ -66,14 +67,16 @@ TEST_F(EventHub, ListenerThatNeverReadsLosesItsOldestLinesAndIsToldHowMany) {
   for (std::thread& p : publishers) p.join();
   EXPECT_EQ(g_wakes.load(), kThreads * kPerThread);
 
+  // The greeting is kept whole; only live lines are lost.
   Lines lines = Drain(0);
-  const uint64_t lost = 1 + kThreads * kPerThread - kListenerQueueLines;
-  ASSERT_EQ(lines.size(), 1 + kListenerQueueLines);
-  EXPECT_EQ(lines[0], "T - - lost count=" + std::to_string(lost) + "\r\n");
+  const uint64_t lost = kThreads * kPerThread - kListenerQueueLines;
+  ASSERT_EQ(lines.size(), 2 + kListenerQueueLines);
+  EXPECT_EQ(lines[0], kFormat);
+  EXPECT_EQ(lines[1], "T - - lost count=" + std::to_string(lost) + "\r\n");
   // The newest 1,000 in order: what was kept of each thread's lines is the
   // end of its sequence, without a gap.
   int next[kThreads] = {-1, -1, -1, -1};
-  for (size_t i = 1; i < lines.size(); ++i) {
+  for (size_t i = 2; i < lines.size(); ++i) {
     int t = 0, n = 0;
     ASSERT_EQ(std::sscanf(lines[i].c_str(), "T 0 S%d heard n=%d", &t, &n), 2) << lines[i];
     EXPECT_TRUE(next[t] == -1 || n == next[t]) << lines[i];
@@ -149,6 +152,45 @@ TEST_F(EventHub, ListenersShareLinesNotGreetingsAndADetachedSlotStartsAfresh) {
   Publish("T 0 EL000123 heard raw=83\r\n");
   EXPECT_EQ(Drain(3), (Lines{kFormat, "T 0 EL000123 heard raw=83\r\n"}));
   EXPECT_EQ(Drain(5).size(), 3u);
+}
+
+// A greeting as long as a full state table makes it (longer than a queue)
+// reaches a listener that reads nothing while twice a queue of live lines
+// come: every greeting line, in order, then the `lost` line, then the
+// newest live lines. A greeting that does not fit its buffer fails the
+// attach and leaves nothing behind.
+TEST_F(EventHub, AGreetingLongerThanAQueueIsNeverCutByASlowListener) {
+  Lines greeting{kFormat};
+  for (int i = 0; i < 64; ++i) {
+    greeting.push_back("T " + std::to_string(i) + " EL" + std::to_string(100000 + i) + " present\r\n");
+  }
+  for (int i = 0; i < 1024; ++i) {
+    // About as long as the longest state lines.
+    greeting.push_back("T - - state kind=fs20 n=" + std::to_string(i) + " " + std::string(200, 'x') + "\r\n");
+  }
+  greeting.push_back("T - - ready\r\n");
+  ASSERT_EQ(EventHubAttach(7, GreetWith, &greeting), kEventHubOk);
+  EXPECT_EQ(EventHubGetStats().slots[7].queued, greeting.size());
+  const int live = 2 * kListenerQueueLines;
+  for (int i = 0; i < live; ++i) Publish("T 0 S heard n=" + std::to_string(i) + "\r\n");
+
+  Lines lines = Drain(7);
+  ASSERT_EQ(lines.size(), greeting.size() + 1 + kListenerQueueLines);
+  EXPECT_EQ(Lines(lines.begin(), lines.begin() + greeting.size()), greeting);
+  const int lost = live - kListenerQueueLines;
+  EXPECT_EQ(lines[greeting.size()], "T - - lost count=" + std::to_string(lost) + "\r\n");
+  EXPECT_EQ(lines[greeting.size() + 1], "T 0 S heard n=" + std::to_string(lost) + "\r\n");
+  EXPECT_EQ(lines.back(), "T 0 S heard n=" + std::to_string(live - 1) + "\r\n");
+  ASSERT_EQ(EventHubDetach(7), kEventHubOk);
+
+  // One line too many for the buffer: no greeting at all, not a cut one.
+  std::string line = std::string(kEventLineMax - 2, 'y') + "\r\n";
+  Lines tooLong(kGreetingBytes / line.size() + 1, line);
+  EXPECT_EQ(EventHubAttach(7, GreetWith, &tooLong), kEventHubGreetingFull);
+  EXPECT_FALSE(EventHubGetStats().slots[7].attached);
+  Publish("T 0 S heard n=after\r\n");
+  ASSERT_EQ(EventHubAttach(7, GreetWith, &g_format), kEventHubOk);
+  EXPECT_EQ(Drain(7), Lines{kFormat});
 }
 
 TEST_F(EventHub, RefusesWhatWouldBreakAListenersLinesAndLeavesTheQueuesAsTheyWere) {
