@@ -27,6 +27,10 @@ const AdminEventInfo kAdminEvents[] = {
     {kAdminPipeSecurityRejected, 2, "kAdminPipeSecurityRejected"},
     {kAdminEventsPipeNotServed, 2, "kAdminEventsPipeNotServed"},
     {kAdminEventsPipeServed, 0, "kAdminEventsPipeServed"},
+    {kAdminStateFileDamaged, 3, "kAdminStateFileDamaged"},
+    {kAdminStateFileNotWritten, 4, "kAdminStateFileNotWritten"},
+    {kAdminStateFileRefused, 2, "kAdminStateFileRefused"},
+    {kAdminStateTableFull, 2, "kAdminStateTableFull"},
 };
 const size_t kAdminEventCount = sizeof kAdminEvents / sizeof kAdminEvents[0];
 

@@ -7,11 +7,18 @@
 #include "core/event_hub.h"
 #include "core/event_line.h"
 #include "core/telegram.h"
+#include "devices/state_keeper.h"
 
 namespace {
 
 // The service's one air-time count, by serial number.
 AirBudget g_airBudget;
+
+// The longest greeting: the format line, a present line per transceiver, a
+// state line per entry and the ready line.
+static_assert(2 * 64 + kMaxDevices * kPresentLineMax + kStateEntriesMax * kStateLineMax <=
+                  kGreetingBytes,
+              "the longest greeting fits a slot's greeting buffer");
 
 void Publish(const char* line, size_t length) {
   if (length > 0) PublishEventLine(line, length);
@@ -33,6 +40,7 @@ void PublishHeard(DeviceRecord& record, const Frame& frame) {
   RecordSerial(record, serial);
   char line[kEventLineBufferSize];
   Publish(line, FormatHeardLine(line, sizeof line, now, RecordSlot(record), serial, telegram));
+  KeepHeardState(serial, telegram, now);
 }
 
 void PublishSent(DeviceRecord& record, const Frame& frame) {
@@ -42,6 +50,7 @@ void PublishSent(DeviceRecord& record, const Frame& frame) {
   int slot = RecordSlot(record);
   char line[kEventLineBufferSize];
   Publish(line, FormatSentLine(line, sizeof line, now, slot, serial, frame));
+  KeepSentState(serial, frame, now);
   if (AirBudgetCount(g_airBudget, serial, MonotonicMs())) {
     DecimalText instance = Decimal(static_cast<uint32_t>(slot < 0 ? 0 : slot));
     ReportAdminEvent(kAdminAirTimeNearLimit,
@@ -83,6 +92,19 @@ void WriteEventsGreeting(const DeviceTable& table, EventGreeting& greeting) {
     n = FormatPresentLine(line, sizeof line, now, i, serial);
     EventGreetingLine(greeting, line, n);
   }
+}
+
+namespace {
+
+void GreetPresent(EventGreeting& greeting, void* table) {
+  WriteEventsGreeting(*static_cast<const DeviceTable*>(table), greeting);
+}
+
+}  // namespace
+
+EventHubStatus AttachEventsListener(DeviceTable& table, int slot) {
+  std::lock_guard<std::mutex> hold(table.guard);
+  return AttachWithStates(slot, GreetPresent, &table);
 }
 
 size_t FormatLostNow(uint64_t count, char* out, size_t size) {

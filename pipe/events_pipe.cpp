@@ -20,7 +20,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
 #include "core/admin_event.h"
 #include "core/event_line.h"
@@ -175,19 +174,14 @@ bool PostRead(Listener& l) {
   }
 }
 
-void Greet(EventGreeting& greeting, void*) { WriteEventsGreeting(g_context.devices, greeting); }
-
-// A connect completed: the listener's queue starts with its greeting. The
-// table's guard is held around the attach, so that the `present` lines and
-// the `plugged` and `pulled` lines published under the same guard agree.
+// A connect completed: the listener gets its greeting first. The table's
+// guard and the state lock are held around the attach, so that the
+// `present` and `state` lines agree with the `plugged`, `pulled` and `state`
+// lines published under the same locks.
 void Attach(DWORD index) {
   Listener& l = g_listeners[index];
   l.connectedAtOnce = false;
-  EventHubStatus status;
-  {
-    std::lock_guard<std::mutex> hold(g_context.devices.guard);
-    status = EventHubAttach(static_cast<int>(index), Greet, nullptr);
-  }
+  EventHubStatus status = AttachEventsListener(g_context.devices, static_cast<int>(index));
   if (status != kEventHubOk) {
     TraceHook("events listener not attached", static_cast<uint32_t>(status));
     DisconnectNamedPipe(l.pipe);

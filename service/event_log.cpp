@@ -52,6 +52,10 @@ const MessageIdOf kMessageIds[] = {
     {kAdminPipeSecurityRejected, MSG_PIPE_SECURITY_REJECTED},
     {kAdminEventsPipeNotServed, MSG_EVENTS_PIPE_NOT_SERVED},
     {kAdminEventsPipeServed, MSG_EVENTS_PIPE_SERVED},
+    {kAdminStateFileDamaged, MSG_STATE_FILE_DAMAGED},
+    {kAdminStateFileNotWritten, MSG_STATE_FILE_NOT_WRITTEN},
+    {kAdminStateFileRefused, MSG_STATE_FILE_REFUSED},
+    {kAdminStateTableFull, MSG_STATE_TABLE_FULL},
 };
 
 // The event's number is the message's code, the low 16 bits of its id.
@@ -78,7 +82,11 @@ static_assert(SameCode(MSG_SERVICE_STARTED, kAdminServiceStarted) &&
                   SameCode(MSG_PIPE_SERVER_FAILING, kAdminPipeServerFailing) &&
                   SameCode(MSG_PIPE_SECURITY_REJECTED, kAdminPipeSecurityRejected) &&
                   SameCode(MSG_EVENTS_PIPE_NOT_SERVED, kAdminEventsPipeNotServed) &&
-                  SameCode(MSG_EVENTS_PIPE_SERVED, kAdminEventsPipeServed),
+                  SameCode(MSG_EVENTS_PIPE_SERVED, kAdminEventsPipeServed) &&
+                  SameCode(MSG_STATE_FILE_DAMAGED, kAdminStateFileDamaged) &&
+                  SameCode(MSG_STATE_FILE_NOT_WRITTEN, kAdminStateFileNotWritten) &&
+                  SameCode(MSG_STATE_FILE_REFUSED, kAdminStateFileRefused) &&
+                  SameCode(MSG_STATE_TABLE_FULL, kAdminStateTableFull),
               "each message's code is its event's number");
 
 constexpr size_t kRingSlots = 64;
