@@ -11,6 +11,7 @@
 #include "service/event_source.h"
 #include "service/pipe_list.h"
 #include "service/service.h"
+#include "service/state_store.h"
 
 namespace {
 
@@ -150,6 +151,22 @@ void ConfigureDescriptionAndRecovery(SC_HANDLE service) {
   }
 }
 
+// The state file's folder, made here with its protected access list (the
+// service makes it too when it is missing, but a user may make one first:
+// the earlier it exists, the better). One that cannot be used is only
+// reported: the service then keeps its state in memory.
+void MakeStateFolderForService() {
+  wchar_t folder[MAX_PATH];
+  char why[512] = "";
+  if (!StateFolderPath(folder)) {
+    std::printf("State folder not made: the common application data folder is not known.\n");
+  } else if (MakeStateFolder(folder, why, sizeof why) != 0) {
+    std::printf("State folder %ls not used: %s. The service will keep its state in memory "
+                "only; remove the folder and install again.\n",
+                folder, why);
+  }
+}
+
 // Everything installation writes once the service is registered: the one
 // place both installing switches go through.
 void CompleteInstallation(SC_HANDLE service, const ProgramPath& path) {
@@ -160,6 +177,7 @@ void CompleteInstallation(SC_HANDLE service, const ProgramPath& path) {
   if (!InstallEventSource(path.plain)) {
     std::printf("Event source \"ZARVO Remote\" not registered: events will show without texts.\n");
   }
+  MakeStateFolderForService();
 }
 
 // Everything removal takes away besides the service's registration: the one

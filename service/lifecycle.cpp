@@ -14,8 +14,11 @@
 //   service itself when its pipe server fails) and carries it out: it has
 //   every transceiver closed on its own thread, reporting STOP_PENDING
 //   checkpoints, then reports SERVICE_STOPPED. Meanwhile it is the watchdog:
-//   once a second it looks for a transceiver stuck inside the driver, which
-//   is then isolated (transceiver_queue.h), never a reason to stop;
+//   every half second it looks for a transceiver stuck inside the driver,
+//   which is then isolated (transceiver_queue.h), never a reason to stop;
+//   and at the same wake it runs out the state table's due timers and
+//   writes the state file when it is due (state_store.h), so that no timer
+//   needs a thread of its own;
 // - the pipe server thread and the events pipe's thread serve until the
 //   stop ends them; each transceiver has a thread of its own and a reader
 //   thread. Neither ServiceMain nor the control handler ever calls the
@@ -35,6 +38,8 @@
 #include "core/version.h"
 #include "devices/device_channel.h"
 #include "devices/device_table.h"
+#include "devices/state_keeper.h"
+#include "devices/transceiver_events.h"
 #include "devices/transceiver_queue.h"
 #include "devices/win/discovery.h"
 #include "pipe/events_pipe.h"
@@ -42,6 +47,7 @@
 #include "pipe/pipe_server.h"
 #include "service/event_log.h"
 #include "service/service.h"
+#include "service/state_store.h"
 
 namespace {
 
@@ -84,8 +90,9 @@ void ReportError(AdminEvent event, DWORD error, const char* reason = nullptr) {
   ReportAdminEvent(event, {Decimal(error).text, reason ? reason : text});
 }
 
-// How often the worker thread looks for a stuck transceiver: a stuck one
-// is found at most this long after it passed kStuckCallLimitMs.
+// How often the worker thread looks for a stuck transceiver and runs out
+// the state table's timers: a stuck one is found at most this long after it
+// passed kStuckCallLimitMs, a timer runs out at most this long after its time.
 constexpr DWORD kWatchdogPeriodMs = 500;
 
 // Reports the status block as it stands; the caller holds g_statusLock.
@@ -155,17 +162,20 @@ void OnPipeServerFailed(DWORD error) {
   BeginStop(g_context, error, "the pipe server cannot go on");
 }
 
-// The end of a stop: its event, the pipes closed, what the event log still
-// holds, then the report that lets the process end. The pipes close first:
-// on Windows a thread caught inside a kernel driver keeps the process, and
-// with it every handle it has, alive after STOPPED, and a restart would
-// then find both names taken.
+// The end of a stop: its event, the state file written, the pipes closed,
+// what the event log still holds, then the report that lets the process
+// end. The state file is written once the transceivers are closed (no
+// telegram changes the state any more) and before the event log closes, for
+// its events. The pipes close before STOPPED: on Windows a thread caught
+// inside a kernel driver keeps the process, and with it every handle it
+// has, alive after STOPPED, and a restart would then find both names taken.
 void FinishStop(ServiceContext& context, DWORD exitCode, const char* reason) {
   if (exitCode == 0) {
     ReportAdminEvent(kAdminServiceStopping);
   } else {
     ReportError(kAdminServiceStoppingOnError, exitCode, reason[0] ? reason : nullptr);
   }
+  StateStoreStop();
   StopPipeServer(kReplyFlushMs);
   StopEventsPipe();
   EventLogStop(kEventLogFlushMs);
@@ -180,10 +190,12 @@ void UnregisterDeviceEvents(ServiceContext& context) {
 }
 
 // Waits for a stop, and meanwhile watches for a transceiver stuck inside
-// the driver.
+// the driver, runs out the state table's timers and writes its file.
 DWORD WINAPI WorkerThread(LPVOID) {
   while (WaitForSingleObject(g_stopEvent, kWatchdogPeriodMs) == WAIT_TIMEOUT) {
     CheckStuckTransceivers(MonotonicMs(), kStuckCallLimitMs);
+    TendStates(UtcNowMs());
+    StateStoreTick(MonotonicMs());
   }
   ServiceStop(g_context);
   FinishStop(g_context, g_stopError, g_stopReason);
@@ -324,6 +336,9 @@ DWORD WINAPI ServiceControlHandler(DWORD control, DWORD eventType, LPVOID eventD
 }
 
 DWORD ServiceStart(ServiceContext& context) {
+  // The state file is read back before any transceiver can hear a telegram
+  // and before any listener can be greeted.
+  StateStoreStart(nullptr, UtcNowMs());
   // The pipe name first, before the slow work: a name another program holds
   // fails the start at once, and clients wait (the instances do not listen
   // yet) instead of being refused while the transceivers are opened.
