@@ -58,14 +58,23 @@ bool FormatEventsPipePath(const wchar_t* host, wchar_t* path, size_t units) {
   return FormatPath(host, L"-events", path, units);
 }
 
-bool IsListenCommand(int count, const wchar_t* const* args) {
-  if (count != 2) return false;
-  const wchar_t* arg = args[1];
+namespace {
+
+// "-word" or "/word", the word's letters in either case.
+bool IsSwitch(const wchar_t* arg, const wchar_t* word) {
   if (*arg != L'-' && *arg != L'/') return false;
-  const wchar_t* word = L"listen";
   for (++arg; *word; ++arg, ++word) {
     wchar_t c = *arg >= L'A' && *arg <= L'Z' ? static_cast<wchar_t>(*arg - L'A' + L'a') : *arg;
     if (c != *word) return false;
   }
   return *arg == L'\0';
+}
+
+}  // namespace
+
+ListenCommand ListenCommandOf(int count, const wchar_t* const* args) {
+  if (count != 2) return kNoListenCommand;
+  if (IsSwitch(args[1], L"listen")) return kListenCommand;
+  if (IsSwitch(args[1], L"state")) return kStateCommand;
+  return kNoListenCommand;
 }

@@ -38,6 +38,11 @@ bool FormatPipePath(const wchar_t* host, wchar_t* path, size_t units);
 // then be 7 characters shorter.
 bool FormatEventsPipePath(const wchar_t* host, wchar_t* path, size_t units);
 
-// True for the listening form: two arguments, the host and "-listen" (or
-// "/listen", letters in either case).
-bool IsListenCommand(int count, const wchar_t* const* args);
+// The listening forms: two arguments, the host and "-listen" or "-state"
+// (or with "/", letters in either case).
+enum ListenCommand : int {
+  kNoListenCommand = 0,
+  kListenCommand = 1,  // print every line as it comes
+  kStateCommand = 2,   // print the greeting's state lines, then end
+};
+ListenCommand ListenCommandOf(int count, const wchar_t* const* args);

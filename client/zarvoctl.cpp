@@ -1,7 +1,9 @@
 // ZARVOCTL: sends one FS20 command to a ZARVO Remote service over its named
 // pipe and prints the answer; exit code 0 on every path. Or, with -listen,
 // prints every line of the service's events pipe as it comes, until Ctrl+C
-// or the service ends; its exit code then says how it ended. With -listen
+// or the service ends; its exit code then says how it ended. With -state,
+// prints the state lines of the events pipe's greeting and ends, with the
+// exit codes of -listen. With -listen or -state
 // the main thread reads the pipe and a writer thread writes the standard
 // output, so that a blocked output cannot keep Ctrl+C from ending the
 // program; the console's control handler only sets g_quit.
@@ -28,7 +30,8 @@ uint8_t g_reply[kReplyPieceBytes];
 
 void PrintUsage() {
   printf("Usage: ZARVOCTL <ip> <iid> <hc1> <hc2> <addr> <cmd> <data>\n");
-  printf("       ZARVOCTL <ip> -listen   print what the service hears and does, as it comes\n\n");
+  printf("       ZARVOCTL <ip> -listen   print what the service hears and does, as it comes\n");
+  printf("       ZARVOCTL <ip> -state    print the state the service assumes for each device\n\n");
   printf("<ip>    ZARVO Remote Service IP-Address, dot (.) if localhost\n");
   printf("<iid>   instance id of ZARVO (0: first ZARVO, 1, second ZARVO, ...)\n");
   printf("<hc1>   house code high byte in FS20 standard notation\n");
@@ -77,9 +80,13 @@ void SayNoReply() {
 
 // Waits for an overlapped operation on the pipe for at most kReplyWaitMs.
 // Returns its result as the synchronous call would (with GetLastError), or
-// FALSE with ERROR_TIMEOUT after cancelling it.
+// FALSE with ERROR_TIMEOUT after cancelling it. A read that ended at once
+// with ERROR_MORE_DATA has completed all the same, but only the overlapped
+// result says how many bytes it read (Wine leaves the call's count at 0).
 BOOL Finish(HANDLE pipe, OVERLAPPED& overlapped, BOOL started, DWORD& count) {
-  if (!started && GetLastError() != ERROR_IO_PENDING) return FALSE;
+  if (!started && GetLastError() != ERROR_IO_PENDING && GetLastError() != ERROR_MORE_DATA) {
+    return FALSE;
+  }
   if (WaitForSingleObject(overlapped.hEvent, kReplyWaitMs) != WAIT_OBJECT_0) {
     CancelIo(pipe);
     GetOverlappedResult(pipe, &overlapped, &count, TRUE);
@@ -120,10 +127,13 @@ void PrintReply(HANDLE pipe, OVERLAPPED& overlapped) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (IsListenCommand(argc - 1, argv + 1)) {
+  ListenCommand listen = ListenCommandOf(argc - 1, argv + 1);
+  if (listen != kNoListenCommand) {
     g_quit = CreateEventW(NULL, TRUE, FALSE, NULL);
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
-    int exit = ListenToEvents(argv[1], g_quit, GetStdHandle(STD_OUTPUT_HANDLE));
+    int exit = ListenToEvents(argv[1], g_quit, GetStdHandle(STD_OUTPUT_HANDLE),
+                              kListenSilenceLimitMs,
+                              listen == kStateCommand ? kListenStates : kListenEverything);
     fflush(stderr);
     // Not a return through the runtime's exit: the writer thread may be
     // blocked in a write to stdout, and nothing is left to tidy.

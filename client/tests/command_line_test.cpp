@@ -103,4 +103,21 @@ TEST(FormatPipePath, NeverWritesPastTheBuffer) {
   EXPECT_FALSE(FormatPipePath(huge.c_str(), guarded, kPipePathUnits));
 }
 
+// The two listening forms, and what is not one of them.
+TEST(ListenCommandOf, TakesListenAndStateAfterTheHostOnly) {
+  auto of = [](std::vector<const wchar_t*> args) {
+    return ListenCommandOf(static_cast<int>(args.size()), args.data());
+  };
+  EXPECT_EQ(of({L".", L"-listen"}), kListenCommand);
+  EXPECT_EQ(of({L"host", L"/LISTEN"}), kListenCommand);
+  EXPECT_EQ(of({L".", L"-state"}), kStateCommand);
+  EXPECT_EQ(of({L".", L"/State"}), kStateCommand);
+  EXPECT_EQ(of({L".", L"-states"}), kNoListenCommand);
+  EXPECT_EQ(of({L".", L"-stat"}), kNoListenCommand);
+  EXPECT_EQ(of({L".", L"state"}), kNoListenCommand);
+  EXPECT_EQ(of({L".", L"-"}), kNoListenCommand);
+  EXPECT_EQ(of({L".", L"-state", L"0"}), kNoListenCommand);
+  EXPECT_EQ(of({L"-state"}), kNoListenCommand);
+}
+
 }  // namespace

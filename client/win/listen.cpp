@@ -1,9 +1,11 @@
 #include "client/win/listen.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "client/command_line.h"
 #include "client/win/pipe_owner.h"
+#include "core/event_line.h"
 
 namespace {
 
@@ -92,16 +94,68 @@ HANDLE OpenEventsPipe(const wchar_t* path, HANDLE quit, int& exit) {
   }
 }
 
-// Reads the lines as they come and hands them to the writer, until `quit`,
-// the service ends the connection, it stays silent too long, or the
-// output's reader goes.
-int Relay(HANDLE pipe, HANDLE quit, Writer& writer, DWORD silenceLimitMs) {
+// Picks the greeting's state lines out of what is read, for -state: bytes
+// are gathered into whole lines across reads; a line longer than the
+// grammar allows is passed over to its end. Reading thread only.
+struct StateFilter {
+  char line[kEventLineMax];
+  size_t length;
+  bool overlong;  // the line being gathered is passed over
+  bool ready;     // the greeting's end was seen
+  char out[sizeof Writer::buffer + kEventLineMax];  // the state lines of one read
+};
+
+// "TIME - - WORD ...": the word of a line that belongs to no transceiver.
+bool HasWord(const char* line, size_t length, const char* word) {
+  constexpr size_t kTime = 24;
+  size_t n = std::strlen(word);
+  return length > kTime + 5 + n && std::memcmp(line + kTime, " - - ", 5) == 0 &&
+         std::memcmp(line + kTime + 5, word, n) == 0 &&
+         (line[kTime + 5 + n] == ' ' || line[kTime + 5 + n] == '\r' ||
+          line[kTime + 5 + n] == '\n');
+}
+
+// Takes `count` read bytes; returns how many bytes of state lines it put in
+// `f.out`. Stops at the ready line.
+DWORD FilterStates(StateFilter& f, const char* bytes, DWORD count) {
+  DWORD out = 0;
+  for (DWORD i = 0; i < count && !f.ready; ++i) {
+    char c = bytes[i];
+    if (!f.overlong) {
+      if (f.length == sizeof f.line) {
+        f.overlong = true;
+      } else {
+        f.line[f.length++] = c;
+      }
+    }
+    if (c != '\n') continue;
+    if (!f.overlong) {
+      if (HasWord(f.line, f.length, "state")) {
+        std::memcpy(f.out + out, f.line, f.length);
+        out += static_cast<DWORD>(f.length);
+      } else if (HasWord(f.line, f.length, "ready")) {
+        f.ready = true;
+      }
+    }
+    f.length = 0;
+    f.overlong = false;
+  }
+  return out;
+}
+
+// Reads the lines as they come and hands them (or, for kListenStates, the
+// greeting's state lines) to the writer, until `quit`, the service ends the
+// connection, it stays silent too long, the output's reader goes, or the
+// greeting has ended (kListenStates).
+int Relay(HANDLE pipe, HANDLE quit, Writer& writer, DWORD silenceLimitMs, ListenWhat what) {
   OVERLAPPED overlapped = {};
   overlapped.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
   if (!overlapped.hEvent) return kListenNoPipe;
   HANDLE waits[2] = {overlapped.hEvent, quit};
   int exit = kListenStopped;
   char* buffer = writer.buffer;
+  // Never freed, as the writer: a writer left blocked may still write from it.
+  StateFilter* filter = what == kListenStates ? new StateFilter() : nullptr;
   ULONGLONG heard = GetTickCount64();  // when the last bytes came
   for (;;) {
     DWORD got = 0;
@@ -129,7 +183,13 @@ int Relay(HANDLE pipe, HANDLE quit, Writer& writer, DWORD silenceLimitMs) {
       break;
     }
     heard = GetTickCount64();
-    if (got > 0 && !WriteLines(writer, quit, buffer, got)) break;
+    if (what == kListenStates) {
+      DWORD states = FilterStates(*filter, buffer, got);
+      if (states > 0 && !WriteLines(writer, quit, filter->out, states)) break;
+      if (filter->ready) break;
+    } else if (got > 0 && !WriteLines(writer, quit, buffer, got)) {
+      break;
+    }
     if (WaitForSingleObject(quit, 0) == WAIT_OBJECT_0) break;
   }
   CloseHandle(overlapped.hEvent);
@@ -138,9 +198,14 @@ int Relay(HANDLE pipe, HANDLE quit, Writer& writer, DWORD silenceLimitMs) {
 
 }  // namespace
 
-int ListenToEvents(const wchar_t* host, HANDLE quit, HANDLE out, DWORD silenceLimitMs) {
+int ListenToEvents(const wchar_t* host, HANDLE quit, HANDLE out, DWORD silenceLimitMs,
+                   ListenWhat what) {
   fprintf(stderr, "\nZARVOCTL - Client Application for ZARVO Remote Service access\n");
-  fprintf(stderr, "Prints the lines of a ZARVO Remote service's events pipe as they come.\n\n");
+  if (what == kListenStates) {
+    fprintf(stderr, "Prints the state a ZARVO Remote service assumes for each device it knows.\n\n");
+  } else {
+    fprintf(stderr, "Prints the lines of a ZARVO Remote service's events pipe as they come.\n\n");
+  }
   wchar_t path[kPipePathUnits];
   if (!FormatEventsPipePath(host, path, kPipePathUnits)) {
     fprintf(stderr, "The <ip> argument is too long: at most %d characters.\n",
@@ -169,7 +234,7 @@ int ListenToEvents(const wchar_t* host, HANDLE quit, HANDLE out, DWORD silenceLi
     return kListenNoPipe;
   }
   CloseHandle(thread);
-  exit = Relay(pipe, quit, *writer, silenceLimitMs);
+  exit = Relay(pipe, quit, *writer, silenceLimitMs, what);
   CloseHandle(pipe);
   return exit;
 }

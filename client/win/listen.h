@@ -1,5 +1,6 @@
 // ZARVOCTL <host> -listen: prints the lines of a ZARVO Remote service's
-// events pipe as they come.
+// events pipe as they come; ZARVOCTL <host> -state: prints the state lines
+// of its greeting and ends.
 //
 // Threads: the calling thread opens the pipe and reads it; a writer thread
 // of its own writes to the output, so that an output nobody reads (a
@@ -26,6 +27,13 @@ constexpr DWORD kListenBusyWaitMs = 20000;
 // remote machine gone).
 constexpr DWORD kListenSilenceLimitMs = 75000;
 
+// What is copied to the output.
+enum ListenWhat {
+  kListenEverything = 0,  // every line, as it comes, until one of the ends
+  kListenStates = 1,      // the greeting's `state` lines; ends with
+                          // kListenStopped at its `ready` line
+};
+
 // Connects to \\<host>\pipe\doraruzoz-events (waiting up to
 // kListenBusyWaitMs while every listener place is taken), refuses a pipe
 // not owned by LocalSystem, and copies what it reads to `out` until one of
@@ -33,4 +41,5 @@ constexpr DWORD kListenSilenceLimitMs = 75000;
 // `quit` (manual-reset) ends it within a fraction of a second in every
 // state. `silenceLimitMs` is kListenSilenceLimitMs but for tests.
 int ListenToEvents(const wchar_t* host, HANDLE quit, HANDLE out,
-                   DWORD silenceLimitMs = kListenSilenceLimitMs);
+                   DWORD silenceLimitMs = kListenSilenceLimitMs,
+                   ListenWhat what = kListenEverything);

@@ -13,7 +13,8 @@
 // as decimal wcstol gives it, clamped to the signed 32-bit range (for ASCII
 // arguments also checked against a conversion written here on its own
 // terms); the reserved byte is 0 and data is 0 without a seventh argument;
-// fewer than six or more than seven arguments leave the request untouched.
+// fewer than six or more than seven arguments leave the request untouched;
+// only two arguments can be a listening form.
 // The pipe path is \\<host>\pipe\doraruzoz when it fits its buffer and
 // otherwise only its first unit is written (an empty text); nothing is ever
 // written outside the buffer (exactly sized, so the sanitizers see any
@@ -151,6 +152,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint8_t data7 = count == 7 ? static_cast<uint8_t>(static_cast<uint32_t>(CheckedValue(args[6]))) : 0;
     FUZZ_CHECK(request.data == data7);
   }
+
+  // A listening form is two arguments, never a request.
+  ListenCommand listen = ListenCommandOf(count, argv.data());
+  FUZZ_CHECK(listen == kNoListenCommand || (count == 2 && !built));
 
   // The first argument is the host, whatever the count.
   CheckPipePath(args[0], kPipePathUnits);

@@ -3,6 +3,10 @@
 # own directory, which is read after the program ended (or, for a program in
 # the background, polled for its lines).
 set -u
+# The checks are often the last command of a pipeline ({ ...; } | expect_file):
+# run there in this shell, so that a failure they count is not lost in a
+# subshell.
+shopt -s lastpipe
 
 : "${ZARVO_BIN:?}" "${WINEPREFIX:?}"
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -77,7 +81,9 @@ banner() {
 }
 
 usage_text() {
-  printf 'Usage: ZARVOCTL <ip> <iid> <hc1> <hc2> <addr> <cmd> <data>\n\n'
+  printf 'Usage: ZARVOCTL <ip> <iid> <hc1> <hc2> <addr> <cmd> <data>\n'
+  printf '       ZARVOCTL <ip> -listen   print what the service hears and does, as it comes\n'
+  printf '       ZARVOCTL <ip> -state    print the state the service assumes for each device\n\n'
   printf '<ip>    ZARVO Remote Service IP-Address, dot (.) if localhost\n'
   printf '<iid>   instance id of ZARVO (0: first ZARVO, 1, second ZARVO, ...)\n'
   printf '<hc1>   house code high byte in FS20 standard notation\n'
