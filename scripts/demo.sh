@@ -3,7 +3,9 @@
 # administrator would, under Wine, with one simulated transceiver attached.
 # It installs what is missing, builds, installs and starts the service,
 # switches an FS20 device with ZARVOCTL, shows what the transceiver received,
-# then stops and removes the service.
+# has the transceiver hear a remote pressed, shows the state the service
+# assumes for the device before and after (ZARVOCTL -state) and what a
+# listener heard, then stops and removes the service.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -33,12 +35,15 @@ tests/wine/prefix.sh up "$prefix" scripts/demo/one-transceiver.reg >/dev/null
 leave_clean
 tests/wine/prefix.sh up "$prefix" >/dev/null
 rm -rf "$demo/ZARVO"
+# What an earlier run of the demo left: this run starts knowing no device.
+rm -rf "$prefix/drive_c/ProgramData/ZARVO Remote"
 mkdir -p "$demo/ZARVO"
 cp build/$preset/bin/ZARVOSRV.exe build/$preset/bin/ZARVOCTL.exe "$demo/ZARVO/"
 # The transceiver's driver library is simulated: our stand-in FTD2XX.dll sits
 # beside the service and logs every call the service makes.
 cp build/$preset/bin/FTD2XX.dll "$demo/ZARVO/"
-echo "device serial=EL000123 manufacturer=ZARVO description=FS20-USB" >"$demo/ZARVO/ftd2xx-sim.txt"
+# hearseq=0: the transceiver can be made to hear telegrams later (a remote).
+echo "device serial=EL000123 manufacturer=ZARVO description=FS20-USB hearseq=0" >"$demo/ZARVO/ftd2xx-sim.txt"
 cd "$demo/ZARVO"
 
 # run TITLE PROGRAM ARGS...: shows the command and what it printed.
@@ -70,16 +75,43 @@ touch ftd2xx-sim.log
 tr -d '\r' <ftd2xx-sim.log | sed 's/^/    /'
 : >ftd2xx-sim.log
 
-run "Switch FS20 device: house code 1234 1111, address 1111, command 17 (toggle)" \
+# A listener for the rest of the demo: everything the service hears and does.
+wine ./ZARVOCTL.exe . -listen >listen.txt 2>/dev/null </dev/null &
+listener=$!
+run "The state the service assumes for each device, before (none known yet)" \
+  ./ZARVOCTL.exe . -state
+
+run "Switch FS20 device: house code 1234 1111, address 1111, command 17 (on)" \
   ./ZARVOCTL.exe . 0 1234 1111 1111 17
 echo
 echo "== What the transceiver received"
 tr -d '\r' <ftd2xx-sim.log | grep ' write ' | sed 's/^/    /'
 echo "    81 = start, 09 = 9 bytes follow, 04 = send command, 30 = checksum,"
 echo "    02 01 01 = FS20 send, 1B 00 = house code 1234 1111, 00 = address 1111, 11 = command 17"
+run "The state now: on (level 16 of 16: no level was known before), learned from the command sent" ./ZARVOCTL.exe . -state
+
+echo
+echo "== Someone presses \"off\" on a remote for the same device; the transceiver hears it"
+# The telegram as the transceiver forwards it: house code 1B 00, address 00,
+# command 00 (off), with its checksum BE.
+echo "device serial=EL000123 manufacturer=ZARVO description=FS20-USB hearseq=1 hear=810B04BE0101A0011B00000000" >ftd2xx-sim.txt.new
+mv ftd2xx-sim.txt.new ftd2xx-sim.txt
+for _ in $(seq 50); do grep -q ' heard ' listen.txt 2>/dev/null && break; sleep 0.1; done
+sleep 0.2
+run "The state after: off, learned from the telegram heard, the level before it kept" \
+  ./ZARVOCTL.exe . -state
+echo
+echo "== What a listener (ZARVOCTL . -listen) printed meanwhile"
+kill "$listener" 2>/dev/null || true
+wait "$listener" 2>/dev/null || true
+tr -d '\r' <listen.txt | sed 's/^/    /'
 
 run "Ask for a second transceiver that is not attached" ./ZARVOCTL.exe . 1 1234 1111 1111 17
 run "Stop the service" net stop DADUDODI
+echo
+echo "== The state is kept across restarts in C:\\ProgramData\\ZARVO Remote\\state.txt"
+for _ in $(seq 50); do grep -q 'by=heard' "$prefix/drive_c/ProgramData/ZARVO Remote/state.txt" 2>/dev/null && break; sleep 0.1; done
+tr -d '\r' <"$prefix/drive_c/ProgramData/ZARVO Remote/state.txt" | sed 's/^/    /'
 run "Remove the service" ./ZARVOSRV.exe -u
 echo
 echo "Done. The Wine prefix is in build/demo; its wineserver has been ended."
