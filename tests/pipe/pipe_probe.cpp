@@ -48,6 +48,12 @@
 //       next N heard lines (or until nothing came for 10 s), print
 //       "<QueryPerformanceCounter when the line was read> <its raw= hex>",
 //       after a first line "frequency <counts per second>";
+//   pipe-probe.exe stamp-state N   the same for the next N state lines of
+//       FS20 entries learned by hearing: "<QueryPerformanceCounter> <the
+//       house code's and address's 12 digits>";
+//   pipe-probe.exe greet N   connect a listener N times, one after the
+//       other, read each greeting to its ready line and print "greeted in
+//       <ms> ms: <lines> lines, <state lines> state lines" for each;
 //   pipe-probe.exe drain-listeners N STOP-FILE   connect N listeners, each
 //       on a thread of its own reading everything, until the stop file
 //       exists; print "holding N" once all are connected, then "read B bytes".
@@ -278,7 +284,9 @@ int ReadLater(const wchar_t* stopFile) {
   return 0;
 }
 
-int StampHeard(int count) {
+// `stateLines`: stamps the state lines of FS20 entries learned by hearing,
+// with their key, instead of the heard lines with their bytes.
+int StampHeard(int count, bool stateLines) {
   HANDLE pipe = INVALID_HANDLE_VALUE;
   DWORD error = ConnectClient(pipe, kEventsPipe, GENERIC_READ);
   if (error != 0) {
@@ -307,6 +315,15 @@ int StampHeard(int count) {
     for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
       std::string line = pending.substr(0, end);
       pending.erase(0, end + 1);
+      if (stateLines) {
+        size_t hc = line.find(" state kind=fs20 hc=");
+        if (hc == std::string::npos || line.find(" by=heard ") == std::string::npos) continue;
+        // " state kind=fs20 hc=12341111 addr=1111": the 8 and 4 digits.
+        std::string key = line.substr(hc + 20, 8) + line.substr(hc + 34, 4);
+        printf("%lld %s\n", now.QuadPart, key.c_str());
+        ++stamped;
+        continue;
+      }
       size_t raw = line.find(" raw=");
       if (line.find(" heard ") == std::string::npos || raw == std::string::npos) continue;
       std::string hex = line.substr(raw + 5);
@@ -317,6 +334,44 @@ int StampHeard(int count) {
   }
   CloseHandle(pipe);
   return stamped == count ? 0 : 1;
+}
+
+int Greet(int times) {
+  LARGE_INTEGER frequency, began, ended;
+  QueryPerformanceFrequency(&frequency);
+  for (int i = 0; i < times; ++i) {
+    QueryPerformanceCounter(&began);
+    HANDLE pipe = INVALID_HANDLE_VALUE;
+    DWORD error = ConnectClient(pipe, kEventsPipe, GENERIC_READ);
+    if (error != 0) {
+      printf("failed, error %lu\n", error);
+      return 1;
+    }
+    std::string pending;
+    char chunk[65536];
+    int lines = 0, states = 0;
+    bool ready = false;
+    DWORD got = 0;
+    while (!ready && ReadFile(pipe, chunk, sizeof chunk, &got, NULL)) {
+      pending.append(chunk, got);
+      for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
+        ++lines;
+        if (end > 35 && pending.compare(24, 11, " - - state ") == 0) ++states;
+        if (end > 34 && pending.compare(24, 10, " - - ready") == 0) ready = true;
+        pending.erase(0, end + 1);
+      }
+    }
+    QueryPerformanceCounter(&ended);
+    CloseHandle(pipe);
+    if (!ready) {
+      printf("no ready line after %d lines\n", lines);
+      return 1;
+    }
+    printf("greeted in %.1f ms: %d lines, %d state lines\n",
+           (ended.QuadPart - began.QuadPart) * 1000.0 / frequency.QuadPart, lines, states);
+    fflush(stdout);
+  }
+  return 0;
 }
 
 struct Drainer {
@@ -447,7 +502,13 @@ int wmain(int argc, wchar_t** argv) {
   if (argc == 3 && wcscmp(argv[1], L"read-later") == 0) return ReadLater(argv[2]);
   if (argc == 3 && wcscmp(argv[1], L"hold-events-name") == 0) return HoldEventsName(argv[2]);
   if (argc == 3 && wcscmp(argv[1], L"stamp-heard") == 0) {
-    return StampHeard(static_cast<int>(wcstol(argv[2], nullptr, 10)));
+    return StampHeard(static_cast<int>(wcstol(argv[2], nullptr, 10)), false);
+  }
+  if (argc == 3 && wcscmp(argv[1], L"stamp-state") == 0) {
+    return StampHeard(static_cast<int>(wcstol(argv[2], nullptr, 10)), true);
+  }
+  if (argc == 3 && wcscmp(argv[1], L"greet") == 0) {
+    return Greet(static_cast<int>(wcstol(argv[2], nullptr, 10)));
   }
   if (argc == 4 && wcscmp(argv[1], L"drain-listeners") == 0) {
     return DrainListeners(static_cast<int>(wcstol(argv[2], nullptr, 10)), argv[3]);
@@ -466,7 +527,8 @@ int wmain(int argc, wchar_t** argv) {
            "       pipe-probe impostor|mute\n"
            "       pipe-probe send HEX | ask N IID | drop-loop STOP-FILE\n"
            "       pipe-probe read-later STOP-FILE\n"
-           "       pipe-probe hold-events-name STOP-FILE | stamp-heard N\n"
+           "       pipe-probe hold-events-name STOP-FILE | stamp-heard N | stamp-state N\n"
+           "       pipe-probe greet N\n"
            "       pipe-probe drain-listeners N STOP-FILE\n");
     return 2;
   }
