@@ -1,5 +1,6 @@
-// The administrator's guide teaches FS20 notation with a worked example; the
-// example must agree with what the service really sends.
+// The administrator's guide teaches FS20 notation with a worked example, and
+// the events pipe's lines with examples that programs are written from; the
+// examples must agree with what the service really sends and writes.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -9,7 +10,10 @@
 #include <string>
 
 #include "core/admin_event.h"
+#include "core/event_line.h"
 #include "core/frame.h"
+#include "core/state_file.h"
+#include "core/telegram.h"
 
 namespace {
 
@@ -84,6 +88,44 @@ TEST(AdministratorsGuide, ListsEveryEventWithItsLevel) {
         << "the guide does not list " << id << " as " << level;
   }
   EXPECT_EQ(found, kAdminEventCount);
+}
+
+// Every heard example is what the service writes for its raw bytes, and
+// every state example reads back as itself.
+TEST(AdministratorsGuide, ExampleLinesAreTheServicesOwn) {
+  std::string guide = Guide();
+  std::regex heard(R"(\n  (\S{24}) (\d+) (\S+) heard [^\n]* raw=([0-9A-F]+)(?=\n))");
+  int heardLines = 0;
+  for (std::sregex_iterator it(guide.begin(), guide.end(), heard), end; it != end; ++it) {
+    std::string line = it->str().substr(3), hex = (*it)[4];
+    uint64_t timeMs = 0;
+    ASSERT_TRUE(ParseEventTime((*it)[1].str().c_str(), 24, timeMs)) << line;
+    uint8_t bytes[kTelegramMaxBytes];
+    size_t n = hex.size() / 2;
+    for (size_t i = 0; i < n; ++i) {
+      bytes[i] = static_cast<uint8_t>(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
+    }
+    Telegram telegram;
+    ASSERT_TRUE(DecodeTelegram(bytes, n, telegram)) << line;
+    char out[kEventLineBufferSize];
+    size_t length = FormatHeardLine(out, sizeof out, timeMs, std::stoi((*it)[2]),
+                                    (*it)[3].str().c_str(), telegram);
+    EXPECT_EQ(std::string(out, length), line + "\r\n");
+    ++heardLines;
+  }
+  EXPECT_GE(heardLines, 8);
+  std::regex state(R"(\n  (\S{24} - - state [^\n]*)(?=\n))");
+  int stateLines = 0;
+  for (std::sregex_iterator it(guide.begin(), guide.end(), state), end; it != end; ++it) {
+    std::string line = (*it)[1];
+    StateEntry entry;
+    ASSERT_TRUE(ParseStateLine(line.data(), line.size(), entry)) << line;
+    char out[kEventLineBufferSize];
+    size_t length = FormatStateLine(out, sizeof out, entry);
+    EXPECT_EQ(std::string(out, length), line + "\r\n");
+    ++stateLines;
+  }
+  EXPECT_GE(stateLines, 8);
 }
 
 }  // namespace
