@@ -123,6 +123,7 @@ DeviceStatus StartTransceiver(DeviceRecord& record) {
 }
 
 void WakeTransceiver(DeviceRecord& record) {
+  if (g_channel.wakesIgnored) return;
   {
     LockHold hold(record.lock);
     if (!record.serving) return;
