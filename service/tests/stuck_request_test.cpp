@@ -74,25 +74,27 @@ int64_t Outcome(uint64_t tag, DWORD ms) {
   return -1;
 }
 
-bool WaitUntil(bool (*done)(), DWORD ms) {
+int CountEvents(AdminEvent event, const char* serial = nullptr) {
+  int n = 0;
+  for (const Recorded& r : RecordedEvents()) {
+    n += r.event == event && (!serial || (!r.inserts.empty() && r.inserts[0] == serial));
+  }
+  return n;
+}
+
+// Waits until the transceiver has reported `count` opens (an open is
+// reported once the record counts as open, its status published first).
+// The open status alone cannot tell: it still reads OK from before a hang
+// until the reopen marks it pending again.
+bool WaitForOpenReports(const char* serial, int count, DWORD ms) {
   for (DWORD waited = 0; waited <= ms; waited += 10) {
-    if (done()) return true;
+    if (CountEvents(kAdminTransceiverPluggedIn, serial) >= count) return true;
     Sleep(10);
   }
   return false;
 }
 
-bool FirstIsOpen() {
-  std::lock_guard<std::mutex> hold(g_context.devices.guard);
-  return g_context.devices.count > 0 &&
-         g_context.devices.entries[0]->openStatus.load() == kStatusOk;
-}
-
-int CountEvents(AdminEvent event) {
-  int n = 0;
-  for (const Recorded& r : RecordedEvents()) n += r.event == event;
-  return n;
-}
+int SlotOf(const char* serial) { return TableFindSerial(g_context.devices, serial); }
 
 // The counts once they have stopped changing: a transceiver thread lets go
 // of its record's last events just after the stop has seen it close.
@@ -138,6 +140,9 @@ TEST(StuckTransceiver, IsIsolatedAndIsOpenedAgainWhenItsCallReturns) {
   ASSERT_EQ(TableCount(g_context.devices), 3);
   ASSERT_EQ(Submit(0, 10), -1) << "queued behind its open";
   ASSERT_EQ(Outcome(10, 5000), 0);
+  // All three opened before the log is marked: the opens run on the
+  // transceivers' own threads, in any order.
+  ASSERT_TRUE(WaitForOpens(5000));
 
   // Hung only now: the start-up frames poll the modem status too.
   ASSERT_TRUE(WriteSimConfig(ProgramFolder(), kFirstHangs));
@@ -166,10 +171,10 @@ TEST(StuckTransceiver, IsIsolatedAndIsOpenedAgainWhenItsCallReturns) {
   EXPECT_EQ(TableCount(g_context.devices), 2);
 
   // The call returns: closed, then opened again in its slot, and served.
+  int opened = CountEvents(kAdminTransceiverPluggedIn, "EL000123");
   started = NowMs();
   ASSERT_TRUE(WriteSimConfig(ProgramFolder(), kFirstBackWithout777));
-  WaitForSimLog(ProgramFolder(), mark, "open", 1, 5000);
-  ASSERT_TRUE(WaitUntil(FirstIsOpen, 5000));
+  ASSERT_TRUE(WaitForOpenReports("EL000123", opened + 1, 10000));
   double reopened = NowMs() - started;
   ASSERT_EQ(Submit(0, 30), -1);
   EXPECT_EQ(Outcome(30, 5000), 0);
@@ -229,6 +234,101 @@ TEST(StuckTransceiver, AnOpenThatHangsHoldsUpNeitherTheHandlerNorTheStop) {
   EXPECT_TRUE(CountsReturnTo(handlesBefore, threadsBefore))
       << "handles " << handlesBefore << " -> " << ProcessHandleCount() << ", threads "
       << threadsBefore << " -> " << ProcessThreadCount();
+}
+
+// The administrator replugs a transceiver whose call is stuck, as the guide
+// advises, and the driver does not let the call go. The new record must
+// not wait for the old one's handle without limit: its requests are served
+// once it gives up waiting and the driver lets it open (or answered with
+// the driver's refusal), never left waiting. When the old call finally
+// returns, the old record closes and nothing is left over.
+TEST(StuckTransceiver, AReplugWhileItsCallIsStuckDoesNotLeaveTheNewRecordWaiting) {
+  ASSERT_TRUE(WriteSimConfig(ProgramFolder(), "device serial=EL000123 hangpulled=1\n"
+                                              "device serial=EL000555\n"));
+  SetAdminEventSink(RecordAdminEvent);
+  ClearRecordedEvents();
+  SetRequestOutcomeSink(Collect);
+  DWORD handlesBefore = 0;
+  int threadsBefore = 0;
+  SettledCounts(handlesBefore, threadsBefore);
+  ASSERT_EQ(ArriveTransceiver("EL000123"), 0u);
+  ASSERT_EQ(ArriveTransceiver("EL000555"), 0u);
+  ASSERT_TRUE(WaitForOpenReports("EL000123", 1, 5000));
+
+  ASSERT_TRUE(WriteSimConfig(ProgramFolder(), "device serial=EL000123 hang=1 hangpulled=1\n"
+                                              "device serial=EL000555\n"));
+  ASSERT_EQ(Submit(0, 50), -1);
+  Sleep(400);
+  EXPECT_EQ(CheckStuckTransceivers(MonotonicMs(), 300), 1);
+  EXPECT_EQ(Outcome(50, 0), FT_IO_ERROR);
+
+  // Pulled out and plugged in again; the old call goes on hanging.
+  uint64_t mark = SimLogMark(ProgramFolder());
+  ASSERT_TRUE(WriteSimConfig(ProgramFolder(), "device serial=EL000555\n"));
+  WaitForSimLog(ProgramFolder(), mark, "pulled", 1, 5000);
+  EXPECT_EQ(DepartTransceiver("EL000123"), 0u);
+  ASSERT_TRUE(WriteSimConfig(ProgramFolder(), "device serial=EL000123 hangpulled=1\n"
+                                              "device serial=EL000555\n"));
+  EXPECT_EQ(ArriveTransceiver("EL000123"), 0u);
+  int slot = SlotOf("EL000123");
+  ASSERT_EQ(slot, 1) << "the new record comes last";
+  double asked = NowMs();
+  ASSERT_EQ(Submit(static_cast<uint8_t>(slot), 51), -1) << "waits behind its open";
+  int64_t outcome = Outcome(51, static_cast<DWORD>(kPredecessorWaitMs + 5000));
+  double waited = NowMs() - asked;
+  std::printf("a request to a transceiver replugged while its old call hung: %lld after %.0f ms\n",
+              static_cast<long long>(outcome), waited);
+  EXPECT_EQ(outcome, 0) << "the new record opened and served it";
+  EXPECT_LE(waited, kPredecessorWaitMs + 3000.0);
+  // The watchdog reported the old record while it was still in its slot.
+  EXPECT_EQ(CountEvents(kAdminTransceiverStuck, "EL000123"), 1);
+
+  // The old call returns at last: the old record closes; the new one serves on.
+  ASSERT_TRUE(WriteSimConfig(ProgramFolder(), "device serial=EL000123\n"
+                                              "device serial=EL000555\n"));
+  ASSERT_EQ(Submit(static_cast<uint8_t>(slot), 52), -1);
+  EXPECT_EQ(Outcome(52, 5000), 0);
+  ServiceStop(g_context);
+  TableReopen(g_context.devices);
+  EXPECT_TRUE(CountsReturnTo(handlesBefore, threadsBefore))
+      << "handles " << handlesBefore << " -> " << ProcessHandleCount() << ", threads "
+      << threadsBefore << " -> " << ProcessThreadCount();
+  SetAdminEventSink(nullptr);
+}
+
+// A reader stuck inside the driver is watched like the transceiver's own
+// calls: its transceiver's requests are answered "ZARVO i/o error." once it
+// is over the limit, and once the read returns the transceiver is closed
+// and opened again in its slot, and serves; it never stays dead.
+TEST(StuckTransceiver, AReaderStuckInTheDriverIsGivenUpOnAndTheTransceiverComesBack) {
+  const char kHearing[] = "device serial=EL000123 hearseq=0\n";
+  ASSERT_TRUE(WriteSimConfig(ProgramFolder(), kHearing));
+  SetAdminEventSink(RecordAdminEvent);
+  ClearRecordedEvents();
+  SetRequestOutcomeSink(Collect);
+  ASSERT_EQ(ArriveTransceiver("EL000123"), 0u);
+  ASSERT_TRUE(WaitForOpenReports("EL000123", 1, 5000));
+  ASSERT_EQ(Submit(0, 60), -1);
+  ASSERT_EQ(Outcome(60, 5000), 0);
+
+  // Its reads hang; a telegram heard wakes the reader into one.
+  ASSERT_TRUE(WriteSimConfig(ProgramFolder(), "device serial=EL000123 hearseq=0 hangread=1\n"));
+  ASSERT_TRUE(SimHear(ProgramFolder(), "device serial=EL000123 hearseq=0 hangread=1\n", "EL000123",
+                      {0x81, 0x03, 0x33, 0x01, 0x01}));
+  Sleep(500);
+  EXPECT_EQ(CheckStuckTransceivers(MonotonicMs(), 300), 1) << "the reader's call is watched";
+  ASSERT_EQ(Submit(0, 61), 1) << "answered at once while the read hangs";
+  EXPECT_EQ(CountEvents(kAdminTransceiverStuck, "EL000123"), 1);
+
+  // The read returns: closed, opened again, serving.
+  ASSERT_TRUE(WriteSimConfig(ProgramFolder(), kHearing));
+  ASSERT_TRUE(WaitForOpenReports("EL000123", 2, 10000)) << "opened again";
+  EXPECT_EQ(CountEvents(kAdminTransceiverReturned, "EL000123"), 1);
+  ASSERT_EQ(Submit(0, 62), -1);
+  EXPECT_EQ(Outcome(62, 5000), 0);
+  ServiceStop(g_context);
+  TableReopen(g_context.devices);
+  SetAdminEventSink(nullptr);
 }
 
 }  // namespace
