@@ -22,6 +22,7 @@
 
 #include "core/handle_request.h"
 #include "core/tests/event_recorder.h"
+#include "devices/device_channel.h"
 #include "devices/device_table.h"
 #include "devices/transceiver_queue.h"
 #include "service/service.h"
@@ -329,6 +330,42 @@ TEST(StuckTransceiver, AReaderStuckInTheDriverIsGivenUpOnAndTheTransceiverComesB
   ServiceStop(g_context);
   TableReopen(g_context.devices);
   SetAdminEventSink(nullptr);
+}
+
+// A request in the moment after a plug-in, before the transceiver's thread
+// runs, waits behind the open; when the thread cannot be made, the requests
+// queued meanwhile are answered with that, and the transceiver's next
+// arrival gets it a thread.
+uint64_t g_hookTag = 0;
+bool g_refuseThread = false;
+bool RequestBeforeTheThreadStarts(DeviceRecord& record) {
+  if (g_hookTag != 0) EXPECT_EQ(Submit(record.instance, g_hookTag), -1) << "queued";
+  return g_refuseThread;
+}
+
+TEST(StuckTransceiver, ARequestRightAfterAPlugInWaitsForTheThreadOrIsAnsweredWhenThereIsNone) {
+  ASSERT_TRUE(WriteSimConfig(ProgramFolder(), "device serial=EL000123\ndevice serial=EL000555\n"));
+  SetRequestOutcomeSink(Collect);
+  g_refuseTransceiverThread = RequestBeforeTheThreadStarts;
+  g_hookTag = 70;
+  g_refuseThread = false;
+  ASSERT_EQ(ArriveTransceiver("EL000123"), 0u);
+  EXPECT_EQ(Outcome(70, 5000), 0) << "written once its thread had opened it";
+
+  g_hookTag = 71;
+  g_refuseThread = true;
+  ASSERT_EQ(ArriveTransceiver("EL000555"), 0u);
+  EXPECT_EQ(Outcome(71, 1000), FT_INSUFFICIENT_RESOURCES) << "answered when no thread came";
+
+  g_hookTag = 0;
+  g_refuseThread = false;
+  ASSERT_EQ(ArriveTransceiver("EL000555"), 0u) << "plugged in again";
+  ASSERT_EQ(TableCount(g_context.devices), 2) << "in its own slot";
+  ASSERT_EQ(Submit(1, 72), -1);
+  EXPECT_EQ(Outcome(72, 5000), 0) << "it has a thread now";
+  g_refuseTransceiverThread = nullptr;
+  ServiceStop(g_context);
+  TableReopen(g_context.devices);
 }
 
 }  // namespace
