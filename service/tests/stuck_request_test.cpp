@@ -120,6 +120,16 @@ bool CountsReturnTo(DWORD handles, int threads) {
   return false;
 }
 
+// Has every transceiver closed as the stop does, and expects the process's
+// handles and threads back where they were.
+void StopAndExpectCountsBack(DWORD handles, int threads) {
+  ServiceStop(g_context);
+  TableReopen(g_context.devices);
+  EXPECT_TRUE(CountsReturnTo(handles, threads))
+      << "handles " << handles << " -> " << ProcessHandleCount() << ", threads " << threads
+      << " -> " << ProcessThreadCount();
+}
+
 TEST(StuckTransceiver, IsIsolatedAndIsOpenedAgainWhenItsCallReturns) {
   ASSERT_TRUE(WriteSimConfig(ProgramFolder(), kThree));
   SetAdminEventSink(RecordAdminEvent);
@@ -192,11 +202,7 @@ TEST(StuckTransceiver, IsIsolatedAndIsOpenedAgainWhenItsCallReturns) {
   EXPECT_LE(healthy, 1000.0);
   EXPECT_LE(removal, 1000.0);
 
-  ServiceStop(g_context);
-  TableReopen(g_context.devices);
-  EXPECT_TRUE(CountsReturnTo(handlesBefore, threadsBefore))
-      << "handles " << handlesBefore << " -> " << ProcessHandleCount() << ", threads "
-      << threadsBefore << " -> " << ProcessThreadCount();
+  StopAndExpectCountsBack(handlesBefore, threadsBefore);
   SetAdminEventSink(nullptr);
 }
 
@@ -295,11 +301,7 @@ TEST(StuckTransceiver, AReplugWhileItsCallIsStuckDoesNotLeaveTheNewRecordWaiting
                                               "device serial=EL000555\n"));
   ASSERT_EQ(Submit(static_cast<uint8_t>(slot), 52), -1);
   EXPECT_EQ(Outcome(52, 5000), 0);
-  ServiceStop(g_context);
-  TableReopen(g_context.devices);
-  EXPECT_TRUE(CountsReturnTo(handlesBefore, threadsBefore))
-      << "handles " << handlesBefore << " -> " << ProcessHandleCount() << ", threads "
-      << threadsBefore << " -> " << ProcessThreadCount();
+  StopAndExpectCountsBack(handlesBefore, threadsBefore);
   SetAdminEventSink(nullptr);
 }
 
