@@ -173,6 +173,8 @@ DWORD CheckStateObject(HANDLE handle, char* why, size_t whySize) {
 }
 
 bool StateFolderPath(wchar_t (&folder)[MAX_PATH]) {
+  // The known folder, not %ProgramData%: Wine sets that variable to another
+  // folder (C:\users\Public) than the common application data folder.
   wchar_t* common = nullptr;
   bool ok = SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &common) == S_OK &&
             Join(common, kFolderLeaf, folder);

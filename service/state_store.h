@@ -48,8 +48,8 @@ constexpr uint64_t kStateWriteFailureReportMs = 60 * 60 * 1000;
 // (kStateTextMax), so the rest can only be junk.
 constexpr uint64_t kStateFileReadMax = 16 * 1024 * 1024;
 
-// %ProgramData%\ZARVO Remote, without a backslash at the end. False when the
-// common application data folder is not known.
+// %ProgramData%\ZARVO Remote (the known folder FOLDERID_ProgramData),
+// without a backslash at the end. False when it is not known.
 bool StateFolderPath(wchar_t (&folder)[MAX_PATH]);
 
 // Makes the folder with kStateFolderSddl, or checks the one that is there
