@@ -17,7 +17,7 @@
 // Each event's value is the number the event viewer shows as its event id;
 // the message file (service/messages.mc) gives each the same number, its
 // severity and its text. Hundreds group them: 1xx the service, 2xx the
-// transceivers, 3xx the pipe, 4xx the state table and its file.
+// transceivers, 3xx the pipe, 5xx the state table and its file.
 enum AdminEvent : uint16_t {
   // Service.
   kAdminServiceStarted = 100,        // version
@@ -49,10 +49,10 @@ enum AdminEvent : uint16_t {
   kAdminEventsPipeNotServed = 303,   // error number, system text or why
   kAdminEventsPipeServed = 304,      // (none)
   // State table and file.
-  kAdminStateFileDamaged = 400,      // path, lines skipped, entries read back
-  kAdminStateFileNotWritten = 401,   // path, error number, system text, failures in a row
-  kAdminStateFileRefused = 402,      // path, why
-  kAdminStateTableFull = 403,        // entries forgotten since the last report, the limit
+  kAdminStateFileDamaged = 500,      // path, lines skipped, entries read back
+  kAdminStateFileNotWritten = 501,   // path, error number, system text, failures in a row
+  kAdminStateFileRefused = 502,      // path, why
+  kAdminStateTableFull = 503,        // entries forgotten since the last report, the limit
 };
 
 // The most inserts any event takes.

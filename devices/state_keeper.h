@@ -31,7 +31,7 @@
 #include "core/state_file.h"
 #include "core/telegram.h"
 
-// A full table is reported at most this often (event 403).
+// A full table is reported at most this often (event 503).
 constexpr uint64_t kStateFullReportMs = 60 * 60 * 1000;
 
 // A command the transceiver `serial` wrote, once the write returned success.

@@ -11,6 +11,7 @@
 #include <new>
 
 #include "core/admin_event.h"
+#include "core/lock.h"
 #include "core/trace.h"
 #include "core/win/error_text.h"
 #include "devices/device_table.h"
@@ -25,7 +26,9 @@ const wchar_t kFolderLeaf[] = L"\\ZARVO Remote";
 const wchar_t kFileLeaf[] = L"\\state.txt";
 const wchar_t kNewFileLeaf[] = L"\\state.txt.new";
 
-// The store's records: see the header for who touches them.
+// The store's records, guarded by g_storeLock (see the header for who
+// touches them). The lock is the outermost of the store's: under it the
+// state lock is taken (for the text, for the read back), never the other way.
 struct Store {
   bool on;                    // the folder was accepted: the file is written
   wchar_t folder[MAX_PATH];
@@ -35,8 +38,9 @@ struct Store {
   uint32_t failuresInARow;
   uint64_t failureReportedMs; // monotonic; 0 when not reported
 };
+Lock g_storeLock;
 Store g_store;
-char g_text[kStateTextMax];  // the text being written; one writer at a time
+char g_text[kStateTextMax];  // the text being written
 
 // `folder` + `leaf` into `out`; false when it does not fit.
 bool Join(const wchar_t* folder, const wchar_t* leaf, wchar_t (&out)[MAX_PATH]) {
@@ -258,6 +262,7 @@ DWORD WriteStateFile(const wchar_t* folder, const char* text, size_t length) {
 }
 
 void StateStoreStart(const wchar_t* folder, uint64_t utcNowMs) {
+  LockHold hold(g_storeLock);
   g_store = Store{};
   ClearStates();
   if (folder) {
@@ -326,12 +331,17 @@ void WriteIfChanged(uint64_t monotonicMs) {
 }  // namespace
 
 void StateStoreTick(uint64_t monotonicMs) {
+  LockHold hold(g_storeLock);
   if (!g_store.on) return;
   if (g_store.lastWriteMs != 0 && monotonicMs - g_store.lastWriteMs < kStateWriteMs) return;
   WriteIfChanged(monotonicMs);
 }
 
 void StateStoreStop() {
+  LockHold hold(g_storeLock);
   if (!g_store.on) return;
   WriteIfChanged(MonotonicMs());
+  // Until the next start: a worker thread left running by a start that
+  // failed writes nothing more.
+  g_store.on = false;
 }

@@ -4,10 +4,12 @@
 // Wine), in the events pipe's line grammar (core/state_file.h).
 //
 // Threads: StateStoreStart runs at the start, before the transceivers and
-// the pipes; StateStoreTick on the worker thread every half second;
-// StateStoreStop at the end of a stop, once the transceivers are closed and
-// the worker no longer ticks. They never overlap, so the store's own
-// records need no lock; the table is the state keeper's, under its lock.
+// the pipes; StateStoreTick on the worker thread every half second, which
+// already runs then; StateStoreStop at the end of a stop, once the
+// transceivers are closed (on the worker thread, or on the thread whose
+// start failed while the worker still ticks). The store's records are
+// guarded by a lock of their own, held around each of the three; the table
+// is the state keeper's, under its lock, taken inside the store's.
 //
 // Writing: at most every kStateWriteMs while changes come, and at the stop.
 // The text goes to state.txt.new beside the file, is flushed to the disk,
@@ -15,7 +17,7 @@
 // power cut leaves the old file or the new one, never a torn one.
 // (ReplaceFileW is not used: it merges the old file's attributes and
 // security into the new one and fails in more ways.) A write that fails
-// keeps the state in memory and is tried again next time; event 401 says so
+// keeps the state in memory and is tried again next time; event 501 says so
 // once it has failed kStateWriteFailuresReported times in a row, and again
 // at most once an hour while it goes on failing.
 //
@@ -27,7 +29,7 @@
 // when the folder is missing; and the start refuses a folder or file whose
 // owner is not LocalSystem or Administrators (or the account the service
 // runs as, which for the service is LocalSystem), or that is a reparse
-// point (event 402). The state is then kept in memory only.
+// point (event 502). The state is then kept in memory only.
 #pragma once
 
 #include <windows.h>
@@ -67,8 +69,8 @@ DWORD CheckStateObject(HANDLE handle, char* why, size_t whySize);
 bool StateOwnerAccepted(PSID owner);
 
 // At start: finds, checks or makes the folder, reads the file back into the
-// state table (RestoreStates at `utcNowMs`) and reports a damaged one (400);
-// a refused or unreadable folder or file is reported (402) and leaves the
+// state table (RestoreStates at `utcNowMs`) and reports a damaged one (500);
+// a refused or unreadable folder or file is reported (502) and leaves the
 // store off, with the state kept in memory. `folder` null: StateFolderPath.
 void StateStoreStart(const wchar_t* folder, uint64_t utcNowMs);
 
@@ -76,7 +78,8 @@ void StateStoreStart(const wchar_t* folder, uint64_t utcNowMs);
 // kStateWriteMs before `monotonicMs`.
 void StateStoreTick(uint64_t monotonicMs);
 
-// At the stop: writes what changed since the last write.
+// At the stop: writes what changed since the last write. Nothing is written
+// after it until the next StateStoreStart.
 void StateStoreStop();
 
 // Replaces the file in `folder` with `length` bytes of `text` as every write

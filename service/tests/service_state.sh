@@ -4,9 +4,9 @@
 # gives on, then off within a second of its time; ZARVOCTL -state prints the
 # states; a restart brings them back as restored, with a timer that ran out
 # while the service was stopped applied; a damaged state file costs only its
-# bad lines (event 400); the service killed during a burst of 1,000 changes
+# bad lines (event 500); the service killed during a burst of 1,000 changes
 # leaves a file that is whole and reads back; a folder owned by another
-# account is refused (event 402) and the state kept in memory.
+# account is refused (event 502) and the state kept in memory.
 # Its own prefix, whose service manager runs with the event log channel on
 # and its standard error in a file: the service's events are written there.
 source "$ZARVO_SOURCE/tests/wine/lib.sh"
@@ -171,8 +171,8 @@ check "the service starts with a damaged file" start_service
 states s3.out
 check "its good lines kept" [ "$(grep -c ' by=restored ' s3.out.txt)" -eq "$good" ]
 damaged=$(inserts | grep -A2 -xF 'C:\ProgramData\ZARVO Remote\state.txt' | head -n 3 | tr '\n' ' ')
-echo "event 400's inserts: $damaged"
-check "event 400 names the file, the 4 lines skipped and the entries kept" \
+echo "event 500's inserts: $damaged"
+check "event 500 names the file, the 4 lines skipped and the entries kept" \
   grep -qxF "C:\ProgramData\ZARVO Remote\state.txt 4 $good " <<<"$damaged"
 
 echo "--- killed during bursts of 1,000 changes, the file is the old or the new one, and whole"
@@ -213,8 +213,8 @@ chown -R 12345:12345 "$state_dir"
 cp "$state_file" before-refusal.txt
 check "the service starts" start_service
 refused=$(inserts | grep -A1 -xF 'C:\ProgramData\ZARVO Remote' | tail -n 1)
-echo "event 402: $refused"
-check "event 402 names the folder and says why" grep -q '^its owner is S-1-5-7, not LocalSystem or Administrators$' <<<"$refused"
+echo "event 502: $refused"
+check "event 502 names the folder and says why" grep -q '^its owner is S-1-5-7, not LocalSystem or Administrators$' <<<"$refused"
 states s5.out
 check "nothing was read from it" [ "$(grep -c . s5.out.txt)" -eq 0 ]
 win on2.out ./ZARVOCTL.exe . "$a" 1234 1111 1111 0
