@@ -129,7 +129,7 @@ bool ParseBrokerAddress(const std::string& text, BrokerAddress& out, std::string
 
 bool ResolveSettings(const StoredSettings& stored, const std::string& computerName,
                      EffectiveSettings& out, std::string& setting, std::string& reason) {
-  out = EffectiveSettings{};
+  EffectiveSettings e;
   static const std::string kEmpty;
   BridgeSettings defaults;
   for (int k = 0; k < kSettingCount; ++k) {
@@ -141,17 +141,17 @@ bool ResolveSettings(const StoredSettings& stored, const std::string& computerNa
     }
   }
   setting = kNames[kSettingBroker];
-  if (!ParseBrokerAddress(Stored(stored, kSettingBroker, kEmpty), out.broker, reason)) return false;
-  out.user = Stored(stored, kSettingUser, kEmpty);
-  out.hasUser = !out.user.empty();
-  out.password = Stored(stored, kSettingPassword, kEmpty);
-  out.hasPassword = !out.password.empty();
-  if (out.hasPassword && !out.hasUser) {
+  if (!ParseBrokerAddress(Stored(stored, kSettingBroker, kEmpty), e.broker, reason)) return false;
+  e.user = Stored(stored, kSettingUser, kEmpty);
+  e.hasUser = !e.user.empty();
+  e.password = Stored(stored, kSettingPassword, kEmpty);
+  e.hasPassword = !e.password.empty();
+  if (e.hasPassword && !e.hasUser) {
     setting = kNames[kSettingPassword];
     reason = "a password needs a user name (MQTT sends no password alone)";
     return false;
   }
-  BridgeSettings& b = out.bridge;
+  BridgeSettings& b = e.bridge;
   b.prefix = stored.has[kSettingPrefix] && !stored.value[kSettingPrefix].empty()
                  ? stored.value[kSettingPrefix]
                  : defaults.prefix;
@@ -162,8 +162,9 @@ bool ResolveSettings(const StoredSettings& stored, const std::string& computerNa
   b.birth = Stored(stored, kSettingBirth, defaults.birth);
   setting = "prefix, node, discovery or birth";
   if (!CheckTopics(b, reason)) return false;
-  out.clientId = "zarvo-" + b.node;
+  e.clientId = "zarvo-" + b.node;
   setting.clear();
+  out = std::move(e);
   return true;
 }
 

@@ -76,7 +76,8 @@ struct EffectiveSettings {
 
 // Applies the defaults (the node from `computerName`) and checks every
 // value. False with the first unusable setting's name in `setting` and why
-// in `reason`; a broker that is not set is unusable too.
+// in `reason` (`out` left as it was); a broker that is not set is unusable
+// too.
 bool ResolveSettings(const StoredSettings& stored, const std::string& computerName,
                      EffectiveSettings& out, std::string& setting, std::string& reason);
 
