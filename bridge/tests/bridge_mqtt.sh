@@ -103,6 +103,12 @@ cat mqtt.out
 check "-config prints the settings ($rc)" bash -c "[ $rc -eq 0 ] && grep -q '127.0.0.1:$broker_port' mqtt.out"
 check "and the service SID" grep -Eq 'S-1-5-80(-[0-9]+){5}' mqtt.out
 check "but not the password" bash -c "! grep -qF 's3cret' mqtt.out && grep -q '(set)' mqtt.out"
+sid=$(grep -Eo 'S-1-5-80(-[0-9]+){5}' mqtt.out)
+key_sddl=$(ctl key-sddl 'SOFTWARE\ZARVO Remote\MQTT')
+echo "the settings key: $key_sddl"
+check "the settings key: only SYSTEM, Administrators and the bridge's SID, nothing inherited" \
+  bash -c "[[ '$key_sddl' =~ ^D:P ]] && grep -q ';;;SY)' <<<'$key_sddl' && grep -q ';;;BA)' <<<'$key_sddl' &&
+           grep -q ';;;$sid)' <<<'$key_sddl' && [ \$(grep -o '(A;' <<<'$key_sddl' | wc -l) -eq 3 ]"
 # A test shortens the minute the bridge waits after a refusal.
 wine reg add 'HKLM\SOFTWARE\ZARVO Remote\MQTT' /v RefusedRetryMs /t REG_DWORD /d 1500 /f /reg:64 >/dev/null 2>&1 </dev/null
 
