@@ -42,9 +42,12 @@ bool ParsePort(const std::string& text, uint16_t& port) {
 
 // The topic settings go through the engine's own checks, so that -config
 // refuses exactly what the bridge could not start with.
+// Its reasons are sentences; here they are phrases, as the others.
 bool CheckTopics(const BridgeSettings& settings, std::string& reason) {
   std::unique_ptr<BridgeCore> core(new BridgeCore());
-  return BridgeInit(*core, settings, reason);
+  if (BridgeInit(*core, settings, reason)) return true;
+  if (!reason.empty() && reason.back() == '.') reason.pop_back();
+  return false;
 }
 
 const std::string& Stored(const StoredSettings& stored, BridgeSettingKey key,

@@ -14,7 +14,9 @@
 //              stored empty: not listened to
 //
 // The stored values are UTF-8 here (the Windows part converts the
-// registry's UTF-16). Plain functions: no state, safe on any thread.
+// registry's UTF-16). Every `reason` is a phrase without a final period, for
+// "<setting>: <reason>." in messages and events. Plain functions: no state,
+// safe on any thread.
 #pragma once
 
 #include <cstddef>
