@@ -50,11 +50,9 @@ static_assert(SameCode(MSG_BRIDGE_STARTED, kBridgeStarted) && SameCode(MSG_BRIDG
                   SameCode(MSG_BRIDGE_PUBLICATIONS_DROPPED, kBridgePublicationsDropped),
               "each message's code is its event's number");
 
-uint32_t MessageIdOfEvent(AdminEvent event) { return BridgeEventMessageId(event); }
-
 }  // namespace
 
-uint32_t BridgeEventMessageId(uint16_t event) {
+uint32_t BridgeEventMessageId(AdminEvent event) {
   for (const MessageIdOf& row : kMessageIds) {
     if (row.event == event) return row.id;
   }
@@ -62,5 +60,5 @@ uint32_t BridgeEventMessageId(uint16_t event) {
 }
 
 bool BridgeEventLogStart() {
-  return EventLogStart(EventLogProgram{kBridgeEventSource, MessageIdOfEvent, kBridgeEventsDropped});
+  return EventLogStart(EventLogProgram{kBridgeEventSource, BridgeEventMessageId, kBridgeEventsDropped});
 }

@@ -10,6 +10,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "core/admin_event.h"
+
 constexpr wchar_t kBridgeServiceName[] = L"ZARVOMQTT";
 constexpr wchar_t kBridgeDisplayName[] = L"ZARVO Remote MQTT bridge";
 constexpr wchar_t kBridgeEventSource[] = L"ZARVO Remote MQTT bridge";
@@ -33,7 +35,7 @@ DWORD RunBridge(BridgeControl& control);
 void WINAPI BridgeServiceMain(DWORD argc, LPWSTR* argv);
 
 // The events' message ids and the writer's start (bridge_events.cpp).
-uint32_t BridgeEventMessageId(uint16_t event);
+uint32_t BridgeEventMessageId(AdminEvent event);
 bool BridgeEventLogStart();
 
 // The commands (install.cpp, config_command.cpp, forget.cpp); each returns
