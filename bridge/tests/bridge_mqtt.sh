@@ -167,6 +167,7 @@ check "garbage gets a result saying why" wait_after "$mark" all.log "^0 $base/fs
 pub -q 1 -t "$base/fs20/12341111-1112/set" -m "$(head -c 300 /dev/zero | tr '\0' x)"
 check "so does an oversized one" wait_after "$mark" all.log "^0 $base/fs20/12341111-1112/result .*[Nn]othing was sent"
 check "the first refusal is a warning event" event_said "fs20/12341111-1111/set was refused"
+check "and no frame went out for either" bash -c "! tail -c +$((frame_mark + 1)) ftd2xx-sim.log | grep -q ' write '"
 
 echo "--- a heard telegram"
 mark=$(size all.log)
