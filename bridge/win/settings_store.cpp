@@ -25,8 +25,7 @@ LONG ReadStoredSettings(StoredSettings& out, DWORD& refusedRetryMs) {
   LONG opened = OpenSettingsKey(kBridgeSettingsKey, KEY_QUERY_VALUE, &key);
   if (opened == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
   if (opened != ERROR_SUCCESS) return opened;
-  static wchar_t text[kLongestValue + 1];
-  LONG result = ERROR_SUCCESS;
+  wchar_t text[kLongestValue + 1];
   for (int k = 0; k < kSettingCount; ++k) {
     std::wstring name = Wide(BridgeSettingName(static_cast<BridgeSettingKey>(k)));
     DWORD type = 0;
@@ -52,7 +51,7 @@ LONG ReadStoredSettings(StoredSettings& out, DWORD& refusedRetryMs) {
     refusedRetryMs = retry;
   }
   RegCloseKey(key);
-  return result;
+  return ERROR_SUCCESS;
 }
 
 LONG OpenSettingsForWriting(const wchar_t* serviceSid, HKEY* key, bool& secured) {
