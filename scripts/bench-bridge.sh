@@ -7,7 +7,8 @@
 #      p99 < 50 ms);
 #   2. a telegram heard: from the simulated transceiver hearing it (the
 #      rename of its configuration; the driver queues the bytes 1 to 6 ms
-#      later) to the bridge's message at a subscriber: the `event` topic of
+#      later, and under load may take two renames together and hear only
+#      the second) to the bridge's message at a subscriber: the `event` topic of
 #      the switch, published from the `heard` line (ZARVO Remote does not
 #      write `state` lines yet; a `state` topic goes out from the state line
 #      that follows its heard line in the same way);
@@ -127,11 +128,13 @@ for i in range(count):
     pub.stdin.write(payload + "\n")
     pub.stdin.flush()
     seen = False
+    pending = ""  # a line the driver is still writing
     while not seen and time.time_ns() - began < 5_000_000_000:
-        line = log.readline()
-        if not line:
+        pending += log.readline()
+        if not pending.endswith("\n"):
             time.sleep(0.0002)
             continue
+        line, pending = pending, ""
         seen = line.startswith(wanted) and line.rstrip().endswith(" 1B 00 00 " + byte)
     if seen:
         print(f"{(time.time_ns() - began) / 1e6:.3f}", flush=True)
