@@ -187,6 +187,7 @@ PY
 kill "$sub_pid" 2>/dev/null || true
 sub_pid=
 percentiles heard.ms "events received"
+echo "  (the simulated driver heard $(grep -c ' heard ' ftd2xx-sim.log) of them)"
 echo
 
 echo "== The bridge idle"
