@@ -121,9 +121,15 @@ write_ini() { printf '%s\r\n' "$@" >"$ini_dir/devices.ini.new" && mv "$ini_dir/d
 sub all.log "$base/#" 'homeassistant/#'
 wait_for "$broker_dir/mosquitto.log" "New client connected .* as auto" 50
 began=$(now_ms)
-wine net start ZARVOMQTT >/dev/null 2>&1 </dev/null
-status=$(ctl wait ZARVOMQTT 4 20)
+wine net start ZARVOMQTT >net-start.out 2>&1 </dev/null
+# Generous: a loaded machine starts a Wine process slowly.
+status=$(ctl wait ZARVOMQTT 4 60)
 check "the bridge runs" grep -q "^state=4" <<<"$status"
+if ! grep -q "^state=4" <<<"$status"; then
+  # Everything after depends on it: say what there is and stop here.
+  echo "$status"; tr -d '\r' <net-start.out; inserts | tail -n 5
+  finish
+fi
 
 echo "--- online"
 check "status online, retained" wait_for all.log "^1 $base/status online$"
