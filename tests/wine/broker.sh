@@ -56,11 +56,13 @@ broker_restart() {
   return 1
 }
 
+# Safe under set -e: the demo and the benchmark call it from their traps.
 broker_stop() {
   [ -n "$broker_pid" ] || return 0
-  kill -9 "$broker_pid" 2>/dev/null
-  wait "$broker_pid" 2>/dev/null
+  local pid=$broker_pid
   broker_pid=
+  kill -9 "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
 }
 
 pub() { mosquitto_pub -h 127.0.0.1 -p "$broker_port" -u "$broker_user" -P "$broker_password" "$@"; }
