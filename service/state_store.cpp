@@ -17,7 +17,12 @@
 #include "devices/device_table.h"
 #include "devices/state_keeper.h"
 
-const wchar_t kStateFolderSddl[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+// The third entry lets the MQTT bridge (NT SERVICE\ZARVOMQTT, its service
+// SID: bridge/win/service_sid.h) read what administrators put here for it
+// (devices.ini); the state file has its own list without it.
+const wchar_t kStateFolderSddl[] =
+    L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"
+    L"(A;OICI;FR;;;S-1-5-80-1961564156-3192632008-3115881183-388753001-374328367)";
 const wchar_t kStateFileSddl[] = L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)";
 
 namespace {

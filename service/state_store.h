@@ -38,8 +38,9 @@
 #include <cstdint>
 
 // Full control for LocalSystem and Administrators, inherited by what is
-// made inside; nothing for anyone else; the owner Administrators. The file
-// gets the same without inheritance.
+// made inside; read for the MQTT bridge's own service account, which reads
+// its devices.ini here; nothing for anyone else; the owner Administrators.
+// The file gets full control for the two alone, without inheritance.
 extern const wchar_t kStateFolderSddl[];
 extern const wchar_t kStateFileSddl[];
 

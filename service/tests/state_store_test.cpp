@@ -13,6 +13,7 @@
 
 #include <string>
 
+#include "bridge/win/service_sid.h"
 #include "service/state_store.h"
 
 namespace {
@@ -59,8 +60,10 @@ bool Allows(PACL acl, PSID sid) {
 }
 
 TEST(StateFolder, IsMadeWithAProtectedAccessListForTheSystemAndAdministratorsAlone) {
-  // The text, as converted: owner Administrators, a protected list of two
-  // entries, full control for each, inherited by files and folders inside.
+  // The text, as converted: owner Administrators, a protected list, full
+  // control for the system and Administrators and read for the MQTT
+  // bridge's own service account, each inherited by files and folders
+  // inside.
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(kStateFolderSddl, SDDL_REVISION_1,
                                                                    &descriptor, nullptr));
@@ -76,17 +79,26 @@ TEST(StateFolder, IsMadeWithAProtectedAccessListForTheSystemAndAdministratorsAlo
   PACL dacl = nullptr;
   ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted));
   ASSERT_TRUE(present && dacl);
-  ASSERT_EQ(dacl->AceCount, 2);
-  for (DWORD i = 0; i < 2; ++i) {
+  ASSERT_EQ(dacl->AceCount, 3);
+  wchar_t bridgeText[kServiceSidTextUnits];
+  ASSERT_TRUE(ServiceSidText(L"ZARVOMQTT", bridgeText));
+  PSID bridge = Sid(bridgeText);
+  for (DWORD i = 0; i < 3; ++i) {
     ACCESS_ALLOWED_ACE* ace = nullptr;
     ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
     EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
-    EXPECT_EQ(ace->Mask, static_cast<DWORD>(FILE_ALL_ACCESS));
     EXPECT_EQ(ace->Header.AceFlags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE),
               OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
     PSID sid = reinterpret_cast<PSID>(&ace->SidStart);
-    EXPECT_TRUE(IsWellKnownSid(sid, i == 0 ? WinLocalSystemSid : WinBuiltinAdministratorsSid));
+    if (i < 2) {
+      EXPECT_EQ(ace->Mask, static_cast<DWORD>(FILE_ALL_ACCESS));
+      EXPECT_TRUE(IsWellKnownSid(sid, i == 0 ? WinLocalSystemSid : WinBuiltinAdministratorsSid));
+    } else {
+      EXPECT_EQ(ace->Mask, static_cast<DWORD>(FILE_GENERIC_READ));
+      EXPECT_TRUE(EqualSid(sid, bridge)) << "not the bridge's service SID";
+    }
   }
+  LocalFree(bridge);
   LocalFree(descriptor);
 
   // The folder made with it: read back, nobody else is given anything, and
