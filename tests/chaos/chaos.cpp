@@ -190,8 +190,10 @@ bool StopAsked() { return g_stopAskedMs.load() > 0; }
 enum RequestKind : uint8_t { kValid, kNoSuchIid, kShort, kLong };
 const char* const kKindName[] = {"valid", "no-such-iid", "short", "long"};
 
-enum Outcome : uint8_t { kReplied, kBroken, kTimedOut, kNotSent, kMalformedReply };
-const char* const kOutcomeName[] = {"replied", "broken", "timed-out", "not-sent", "malformed"};
+// kAbandoned: the client closed its connection right after the request, as
+// a client that gives up does; its reply is for nobody.
+enum Outcome : uint8_t { kReplied, kBroken, kTimedOut, kNotSent, kMalformedReply, kAbandoned };
+const char* const kOutcomeName[] = {"replied", "broken", "timed-out", "not-sent", "malformed", "abandoned"};
 
 struct RequestRecord {
   uint32_t id;  // client << 20 | sequence; its bytes are hc1, hc2, addr
@@ -203,6 +205,7 @@ struct RequestRecord {
   uint8_t data;  // 0: no data byte
   Outcome outcome;
   uint16_t extraReplies;  // messages that came unasked after its reply
+  bool abandon;           // to be left without waiting for the reply
   uint32_t error;         // the Win32 error of a failed write or read
   double askedMs;         // just before the write
   double answeredMs;      // when the reply, the break or the time-out came
@@ -395,6 +398,9 @@ RequestRecord DrawRequest(ClientState& c) {
   r.size = sizeof(PipeRequest);
   if (r.kind == kShort) r.size = static_cast<uint8_t>(Uniform(c.rng, 1, sizeof(PipeRequest) - 1));
   if (r.kind == kLong) r.size = static_cast<uint8_t>(Uniform(c.rng, sizeof(PipeRequest) + 1, 40));
+  // A reply that reached the next client of the same pipe instance would
+  // show there as a message before its first request, or as a second reply.
+  r.abandon = Uniform(c.rng, 0, 99) < 3 && r.kind == kValid;
   r.askedMs = -1;
   r.answeredMs = -1;
   return r;
@@ -443,6 +449,10 @@ void Exchange(Connection& c, RequestRecord& r) {
     r.answeredMs = NowMs();
     r.outcome = kNotSent;
     r.error = error;
+    return;
+  }
+  if (r.abandon) {
+    r.outcome = kAbandoned;
     return;
   }
   uint8_t reply[256];
@@ -1398,6 +1408,7 @@ bool ValidReply(const char* text) {
 void CheckAnswers(const Everything& e) {
   for (const RequestRecord* r : e.requests) {
     bool byStop = e.stopAskedMs > 0 && r->answeredMs >= e.stopAskedMs;
+    if (r->outcome == kAbandoned) continue;
     if (r->outcome == kNotSent) {
       // The connection was gone before the request went out: it was never
       // asked. Only a long message before it or the stop closes one.
@@ -1711,6 +1722,7 @@ void WarmUp(ClientState& main) {
     RequestRecord r = DrawRequest(main);
     r.kind = kValid;
     r.size = sizeof(PipeRequest);
+    r.abandon = false;
     r.iid = static_cast<uint8_t>(i % kTransceivers);
     Exchange(c, r);
     main.records.push_back(r);
@@ -1734,6 +1746,7 @@ void WarmUpBurst(std::vector<ClientState>& burst) {
         RequestRecord r = DrawRequest(c);
         r.kind = kValid;
         r.size = sizeof(PipeRequest);
+        r.abandon = false;
         r.iid = static_cast<uint8_t>((i + c.index) % kTransceivers);
         TakeUnasked(connection, c.records.empty() ? nullptr : &c.records.back());
         Exchange(connection, r);
