@@ -21,8 +21,9 @@
 // transceiver starts a thread again.
 DeviceStatus StartTransceiver(DeviceRecord& record);
 
-// Tests only: when set, called before each transceiver thread is created; a
-// true result makes the creation fail as if the system had refused it.
+// Tests only: when set, called as a transceiver thread is about to be
+// started (the record is in its slot, no thread runs for it yet); a true
+// result makes the thread's creation fail as if the system had refused it.
 extern bool (*g_refuseTransceiverThread)(DeviceRecord& record);
 
 // Wakes the record's transceiver thread: a request was queued, or a close or

@@ -31,6 +31,7 @@
 #include "pipe/pipe_security.h"
 
 const wchar_t kEventsPipeName[] = L"\\\\.\\pipe\\doraruzoz-events";
+void (*g_eventsInstancesMade)() = nullptr;
 
 namespace {
 
@@ -420,6 +421,7 @@ DWORD WINAPI EventsPipeThread(void*) {
     if (WaitForSingleObject(g_stop, kEventsRetryMs) == WAIT_OBJECT_0) return 0;
   }
   if (reported) ReportAdminEvent(kAdminEventsPipeServed);
+  if (g_eventsInstancesMade) g_eventsInstancesMade();
   for (Listener& l : g_listeners) Listen(l);
   InterlockedExchange(&g_serving, 1);
   Serve();

@@ -42,3 +42,8 @@ void StopEventsPipe();
 
 // True while the thread serves the pipe (its instances exist).
 bool EventsPipeServing();
+
+// Tests only: called on the events pipe's thread once its instances exist and
+// before it listens on them, so that a test can connect listeners that are
+// there before the connect.
+extern void (*g_eventsInstancesMade)();

@@ -38,6 +38,9 @@ ChannelCall Observe(const std::string& serial, DeviceRecord* record) {
 std::mutex g_workMu;
 std::set<DeviceRecord*> g_atWork;
 std::set<DeviceRecord*> g_wokenAgain;
+// Records whose stand-in thread has started: a wake before that (a request
+// queued the moment after the record took its slot) waits for the start.
+std::set<DeviceRecord*> g_started;
 
 // One turn of the stand-in thread; false once it has closed and ended.
 bool Turn(DeviceRecord& record) {
@@ -51,6 +54,8 @@ bool Turn(DeviceRecord& record) {
   if (close) {
     ShutDevice(record);
     StopServing(record, kStatusDeviceNotFound);
+    std::lock_guard<std::mutex> hold(g_workMu);
+    g_started.erase(&record);
     return false;
   }
   if (reopen) {
@@ -117,18 +122,21 @@ DeviceStatus StartTransceiver(DeviceRecord& record) {
   {
     std::lock_guard<std::mutex> hold(g_workMu);
     g_atWork.insert(&record);
+    g_started.insert(&record);
   }
   Work(record, true);
   return FT_OK;
 }
 
 void WakeTransceiver(DeviceRecord& record) {
+  if (g_channel.wakesIgnored) return;
   {
     LockHold hold(record.lock);
     if (!record.serving) return;
   }
   {
     std::lock_guard<std::mutex> hold(g_workMu);
+    if (!g_started.count(&record)) return;
     if (g_atWork.count(&record)) {
       g_wokenAgain.insert(&record);
       return;
@@ -139,6 +147,10 @@ void WakeTransceiver(DeviceRecord& record) {
 }
 
 void MarkServing(DeviceRecord& record) {
+  {
+    std::lock_guard<std::mutex> hold(g_workMu);
+    g_started.insert(&record);
+  }
   record.openStatus.store(kStatusOk, std::memory_order_release);
   LockHold hold(record.lock);
   record.serving = 1;
@@ -196,4 +208,10 @@ void CloseDevice(DeviceRecord* record) {
   DisposeDeviceRecord(record);
 }
 
-void DisposeDeviceRecord(DeviceRecord* record) { FreeDeviceRecord(record); }
+void DisposeDeviceRecord(DeviceRecord* record) {
+  {
+    std::lock_guard<std::mutex> hold(g_workMu);
+    g_started.erase(record);
+  }
+  FreeDeviceRecord(record);
+}

@@ -10,6 +10,7 @@
 // may add to them have ended.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -36,6 +37,9 @@ struct FakeChannel {
   // Run inside OpenDevice, before it returns: lets a test act while an open
   // is under way.
   std::function<void(DeviceRecord&)> duringOpen;
+  // While set, a wake serves nothing: queued requests wait, as behind a
+  // transceiver thread that is held up outside any driver call.
+  std::atomic<bool> wakesIgnored{false};
   std::mutex mu;  // guards the three lists below
   std::vector<ChannelCall> opens;
   std::vector<ChannelCall> closes;

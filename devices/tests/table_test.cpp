@@ -179,6 +179,55 @@ TEST(Transceiver, AStuckCallIsGivenUpOnOnceAndItsLateReturnAnswersNobody) {
   g_channel.table = nullptr;
 }
 
+// The watchdog sights a call over the limit, and before it takes the
+// record's lock the call returns and the next request's call begins. Its
+// verdict is on the call it sighted: it gives up on nothing, and the next
+// request, whose frame is about to go out, is not answered "i/o error".
+TEST(Transceiver, AWatchdogVerdictOnACallThatReturnedMeanwhileGivesUpOnNothing) {
+  DeviceTable table{};
+  ResetFakeChannel(table);
+  DeviceRecord* a = Make(table, "EL8");
+  a->table = &table;
+  MarkServing(*a);
+  TableAppend(table, a);
+  static std::vector<uint64_t> answered;
+  answered.clear();
+  SetRequestOutcomeSink([](uint64_t tag, DeviceStatus) { answered.push_back(tag); });
+
+  CallSighting seen{};
+  {
+    LockHold hold(a->lock);
+    a->currentTag = 1;
+    a->currentOwed = 1;
+  }
+  {
+    DriverCall first(*a);
+    ASSERT_TRUE(SightCall(a->sender, seen)) << "the watchdog sees the call in flight";
+  }
+  // Request 1 answered by its thread; request 2 in hand, its call begins.
+  {
+    LockHold hold(a->lock);
+    a->currentOwed = 0;
+    a->currentTag = 2;
+    a->currentOwed = 1;
+  }
+  {
+    DriverCall second(*a);
+    EXPECT_FALSE(GiveUpOnCall(*a, false, seen)) << "a verdict on another call";
+    EXPECT_FALSE(TransceiverStuck(*a));
+    EXPECT_TRUE(answered.empty()) << "request 2 is still its thread's to answer";
+    // A sighting of the call now in flight is a valid verdict.
+    CallSighting now{};
+    ASSERT_TRUE(SightCall(a->sender, now));
+    EXPECT_TRUE(GiveUpOnCall(*a, false, now));
+    EXPECT_EQ(answered, std::vector<uint64_t>{2});
+  }
+  EXPECT_TRUE(ClearStuck(*a));
+  Empty(table);
+  SetRequestOutcomeSink(nullptr);
+  g_channel.table = nullptr;
+}
+
 TEST(Table, TheMonotonicClockNeverGoesBackAndIsNeverZero) {
   uint64_t first = MonotonicMs();
   std::this_thread::sleep_for(std::chrono::milliseconds(20));

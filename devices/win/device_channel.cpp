@@ -169,6 +169,7 @@ DWORD WINAPI ReaderThread(void* arg);
 bool (*g_refuseTransceiverThread)(DeviceRecord& record) = nullptr;
 
 DeviceStatus StartTransceiver(DeviceRecord& record) {
+  bool refused = g_refuseTransceiverThread && g_refuseTransceiverThread(record);
   // Made once per record: a thread started again after a failed start
   // reuses them.
   if (!record.workEvent) record.workEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -177,9 +178,7 @@ DeviceStatus StartTransceiver(DeviceRecord& record) {
   if (record.workEvent && record.closedEvent) {
     ResetEvent(static_cast<HANDLE>(record.closedEvent));
     HoldDeviceRecord(&record);  // the thread's; it is handed over here
-    if (!g_refuseTransceiverThread || !g_refuseTransceiverThread(record)) {
-      thread = NewThread(TransceiverThread, &record);
-    }
+    if (!refused) thread = NewThread(TransceiverThread, &record);
     if (!thread) {
       TraceHook("transceiver thread creation failed", GetLastError());
       ReleaseDeviceRecord(&record);

@@ -179,8 +179,11 @@ DWORD Walk(StartWalk& walk) {
 
 }  // namespace
 
+void (*g_startWalkBegins)(ServiceContext& context) = nullptr;
+
 void EnumeratePresentDevices(ServiceContext& context) {
   std::lock_guard<std::mutex> hold(g_hotplugGuard);
+  if (g_startWalkBegins) g_startWalkBegins(context);
   static StartWalk walk;  // one walk at a time, under the guard
   walk.context = &context;
   walk.rescan = false;

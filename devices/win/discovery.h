@@ -28,6 +28,9 @@ DWORD WalkUsbDevices(UsbDeviceVisitor visit, void* user);
 // pipe server starts.
 void EnumeratePresentDevices(ServiceContext& context);
 
+// Tests only: called as the start-up walk begins, before it lists anything.
+extern void (*g_startWalkBegins)(ServiceContext& context);
+
 // Walks the present devices again (the service's control 128): a
 // transceiver the table lacks is added as plugged in, and one in the table
 // that is no longer listed is removed as pulled out, as the device events

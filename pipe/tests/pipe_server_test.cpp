@@ -18,6 +18,8 @@
 #include "core/frame.h"
 #include "core/request.h"
 #include "devices/device_table.h"
+#include "devices/device_channel.h"
+#include "devices/tests/fake_channel.h"
 #include "pipe/pipe_server.h"
 #include "tests/pipe/fake_transceivers.h"
 
@@ -300,6 +302,40 @@ TEST_F(PipeServer, AClientLeavingBeforeItsReplyStillHasItsCommandRelayed) {
   RawClient next;
   ASSERT_EQ(next.Open(), 0u);
   EXPECT_EQ(Ask(next, &r, sizeof r), "OK");
+}
+
+// Four requests whose transceiver never answers (its thread is held up
+// outside any driver call, where the watchdog cannot see it) are answered
+// by the server itself, and are never written afterwards: the instances do
+// not stay taken for good, and a fifth client gets in.
+TEST_F(PipeServer, RequestsATransceiverNeverAnswersAreAnsweredByTheServerAndNeverWritten) {
+  int before = FakeFramesWritten(0);
+  g_channel.wakesIgnored = true;
+  RawClient four[4];
+  PipeRequest r = Request(0, 1111, 1111, 1111, 17, 0);
+  for (RawClient& c : four) {
+    ASSERT_EQ(c.Open(), 0u);
+    ASSERT_EQ(c.Send(r), 0u);
+  }
+  ULONGLONG began = GetTickCount64();
+  for (RawClient& c : four) {
+    std::vector<uint8_t> message;
+    ASSERT_EQ(c.Receive(message, kPipeAnswerLimitMs + 5000), 0u);
+    EXPECT_EQ(ReplyText(message), "ZARVO i/o error.");
+  }
+  ULONGLONG waited = GetTickCount64() - began;
+  EXPECT_GE(waited + 500, static_cast<ULONGLONG>(kPipeAnswerLimitMs)) << "not before its time";
+  EXPECT_LE(waited, kPipeAnswerLimitMs + 3000ull);
+  for (RawClient& c : four) c.Close();
+
+  // The transceiver comes back to life: what the server took back is not
+  // written, and it serves again.
+  g_channel.wakesIgnored = false;
+  WakeTransceiver(*g_context.devices.entries[0]);
+  RawClient fifth;
+  ASSERT_EQ(fifth.Open(), 0u);
+  EXPECT_EQ(Ask(fifth, &r, sizeof r), "OK");
+  EXPECT_EQ(FakeFramesWritten(0), before + 1) << "only the fifth client's frame went out";
 }
 
 TEST_F(PipeServer, AFifthClientIsBusyUntilAnInstanceFrees) {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "devices/device_table.h"
+#include "devices/win/discovery.h"
 #include "service/service.h"
 #include "service/tests/stress_support.h"
 #include "tests/ftd2xx-sim/sim_script.h"
@@ -179,6 +180,46 @@ TEST(StopStart, RequestsInFlightAtTheStopReachNoFreedRecordAndASecondStartServes
   ServiceStop(g_context);
   EXPECT_EQ(TableCount(g_context.devices), 0);
   ExpectNoCallOnAClosedHandle(mark);
+}
+
+// A stop carried out to the end (the handler's, here without a worker
+// thread) closes both pipes before it reports STOPPED: a thread caught in a
+// kernel driver may keep the process alive on Windows, and its pipes must
+// not keep their names from the next start. A start registers for device
+// events before it walks the devices, so that one plugged in meanwhile is
+// not missed.
+bool g_registeredBeforeTheWalk = false;
+
+TEST(StopStart, AStopClosesBothPipesAndAStartRegistersForDeviceEventsBeforeItsWalk) {
+  ASSERT_TRUE(WriteSimConfig(ProgramFolder(), kTransceivers));
+  // No service manager here: a stand-in status handle, so that the start
+  // registers (Wine accepts the registration and never delivers an event).
+  g_context.statusHandle = reinterpret_cast<void*>(static_cast<uintptr_t>(0x1234));
+  g_startWalkBegins = [](ServiceContext& context) {
+    g_registeredBeforeTheWalk = context.notifyHandle != nullptr;
+  };
+  ASSERT_EQ(ServiceStart(g_context), 0u);
+  g_startWalkBegins = nullptr;
+  EXPECT_TRUE(g_registeredBeforeTheWalk);
+  g_context.statusHandle = nullptr;
+  std::wstring reply;
+  ASSERT_EQ(ExchangeOnce(StressRequest(0), reply, kExchangeTimeoutMs), Exchange::kReply);
+
+  g_context.status.currentState = SERVICE_RUNNING;
+  ASSERT_EQ(ServiceControlHandler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr), 0u);
+  EXPECT_EQ(g_context.status.currentState, static_cast<DWORD>(SERVICE_STOPPED));
+  EXPECT_EQ(g_context.notifyHandle, nullptr);
+  for (const wchar_t* name : {L"\\\\.\\pipe\\doraruzoz", L"\\\\.\\pipe\\doraruzoz-events"}) {
+    HANDLE h = CreateFileW(name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(h, INVALID_HANDLE_VALUE) << Narrow(name);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << Narrow(name) << " is gone";
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  }
+
+  ASSERT_EQ(ServiceStart(g_context), 0u) << "a new start has both names again";
+  ASSERT_EQ(ExchangeOnce(StressRequest(0), reply, kExchangeTimeoutMs), Exchange::kReply);
+  EXPECT_EQ(reply, L"OK");
+  ServiceStop(g_context);
 }
 
 }  // namespace

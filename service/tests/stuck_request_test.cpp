@@ -22,6 +22,7 @@
 
 #include "core/handle_request.h"
 #include "core/tests/event_recorder.h"
+#include "devices/device_channel.h"
 #include "devices/device_table.h"
 #include "devices/transceiver_queue.h"
 #include "service/service.h"
@@ -74,25 +75,27 @@ int64_t Outcome(uint64_t tag, DWORD ms) {
   return -1;
 }
 
-bool WaitUntil(bool (*done)(), DWORD ms) {
+int CountEvents(AdminEvent event, const char* serial = nullptr) {
+  int n = 0;
+  for (const Recorded& r : RecordedEvents()) {
+    n += r.event == event && (!serial || (!r.inserts.empty() && r.inserts[0] == serial));
+  }
+  return n;
+}
+
+// Waits until the transceiver has reported `count` opens (an open is
+// reported once the record counts as open, its status published first).
+// The open status alone cannot tell: it still reads OK from before a hang
+// until the reopen marks it pending again.
+bool WaitForOpenReports(const char* serial, int count, DWORD ms) {
   for (DWORD waited = 0; waited <= ms; waited += 10) {
-    if (done()) return true;
+    if (CountEvents(kAdminTransceiverPluggedIn, serial) >= count) return true;
     Sleep(10);
   }
   return false;
 }
 
-bool FirstIsOpen() {
-  std::lock_guard<std::mutex> hold(g_context.devices.guard);
-  return g_context.devices.count > 0 &&
-         g_context.devices.entries[0]->openStatus.load() == kStatusOk;
-}
-
-int CountEvents(AdminEvent event) {
-  int n = 0;
-  for (const Recorded& r : RecordedEvents()) n += r.event == event;
-  return n;
-}
+int SlotOf(const char* serial) { return TableFindSerial(g_context.devices, serial); }
 
 // The counts once they have stopped changing: a transceiver thread lets go
 // of its record's last events just after the stop has seen it close.
@@ -117,6 +120,16 @@ bool CountsReturnTo(DWORD handles, int threads) {
   return false;
 }
 
+// Has every transceiver closed as the stop does, and expects the process's
+// handles and threads back where they were.
+void StopAndExpectCountsBack(DWORD handles, int threads) {
+  ServiceStop(g_context);
+  TableReopen(g_context.devices);
+  EXPECT_TRUE(CountsReturnTo(handles, threads))
+      << "handles " << handles << " -> " << ProcessHandleCount() << ", threads " << threads
+      << " -> " << ProcessThreadCount();
+}
+
 TEST(StuckTransceiver, IsIsolatedAndIsOpenedAgainWhenItsCallReturns) {
   ASSERT_TRUE(WriteSimConfig(ProgramFolder(), kThree));
   SetAdminEventSink(RecordAdminEvent);
@@ -138,6 +151,9 @@ TEST(StuckTransceiver, IsIsolatedAndIsOpenedAgainWhenItsCallReturns) {
   ASSERT_EQ(TableCount(g_context.devices), 3);
   ASSERT_EQ(Submit(0, 10), -1) << "queued behind its open";
   ASSERT_EQ(Outcome(10, 5000), 0);
+  // All three opened before the log is marked: the opens run on the
+  // transceivers' own threads, in any order.
+  ASSERT_TRUE(WaitForOpens(5000));
 
   // Hung only now: the start-up frames poll the modem status too.
   ASSERT_TRUE(WriteSimConfig(ProgramFolder(), kFirstHangs));
@@ -166,10 +182,10 @@ TEST(StuckTransceiver, IsIsolatedAndIsOpenedAgainWhenItsCallReturns) {
   EXPECT_EQ(TableCount(g_context.devices), 2);
 
   // The call returns: closed, then opened again in its slot, and served.
+  int opened = CountEvents(kAdminTransceiverPluggedIn, "EL000123");
   started = NowMs();
   ASSERT_TRUE(WriteSimConfig(ProgramFolder(), kFirstBackWithout777));
-  WaitForSimLog(ProgramFolder(), mark, "open", 1, 5000);
-  ASSERT_TRUE(WaitUntil(FirstIsOpen, 5000));
+  ASSERT_TRUE(WaitForOpenReports("EL000123", opened + 1, 10000));
   double reopened = NowMs() - started;
   ASSERT_EQ(Submit(0, 30), -1);
   EXPECT_EQ(Outcome(30, 5000), 0);
@@ -186,11 +202,7 @@ TEST(StuckTransceiver, IsIsolatedAndIsOpenedAgainWhenItsCallReturns) {
   EXPECT_LE(healthy, 1000.0);
   EXPECT_LE(removal, 1000.0);
 
-  ServiceStop(g_context);
-  TableReopen(g_context.devices);
-  EXPECT_TRUE(CountsReturnTo(handlesBefore, threadsBefore))
-      << "handles " << handlesBefore << " -> " << ProcessHandleCount() << ", threads "
-      << threadsBefore << " -> " << ProcessThreadCount();
+  StopAndExpectCountsBack(handlesBefore, threadsBefore);
   SetAdminEventSink(nullptr);
 }
 
@@ -229,6 +241,139 @@ TEST(StuckTransceiver, AnOpenThatHangsHoldsUpNeitherTheHandlerNorTheStop) {
   EXPECT_TRUE(CountsReturnTo(handlesBefore, threadsBefore))
       << "handles " << handlesBefore << " -> " << ProcessHandleCount() << ", threads "
       << threadsBefore << " -> " << ProcessThreadCount();
+}
+
+// The administrator replugs a transceiver whose call is stuck, as the guide
+// advises, and the driver does not let the call go. The new record must
+// not wait for the old one's handle without limit: its requests are served
+// once it gives up waiting and the driver lets it open (or answered with
+// the driver's refusal), never left waiting. When the old call finally
+// returns, the old record closes and nothing is left over.
+TEST(StuckTransceiver, AReplugWhileItsCallIsStuckDoesNotLeaveTheNewRecordWaiting) {
+  ASSERT_TRUE(WriteSimConfig(ProgramFolder(), "device serial=EL000123 hangpulled=1\n"
+                                              "device serial=EL000555\n"));
+  SetAdminEventSink(RecordAdminEvent);
+  ClearRecordedEvents();
+  SetRequestOutcomeSink(Collect);
+  DWORD handlesBefore = 0;
+  int threadsBefore = 0;
+  SettledCounts(handlesBefore, threadsBefore);
+  ASSERT_EQ(ArriveTransceiver("EL000123"), 0u);
+  ASSERT_EQ(ArriveTransceiver("EL000555"), 0u);
+  ASSERT_TRUE(WaitForOpenReports("EL000123", 1, 5000));
+
+  ASSERT_TRUE(WriteSimConfig(ProgramFolder(), "device serial=EL000123 hang=1 hangpulled=1\n"
+                                              "device serial=EL000555\n"));
+  ASSERT_EQ(Submit(0, 50), -1);
+
+  // Pulled out and plugged in again before the watchdog looks; the old
+  // call goes on hanging.
+  uint64_t mark = SimLogMark(ProgramFolder());
+  ASSERT_TRUE(WriteSimConfig(ProgramFolder(), "device serial=EL000555\n"));
+  WaitForSimLog(ProgramFolder(), mark, "pulled", 1, 5000);
+  EXPECT_EQ(DepartTransceiver("EL000123"), 0u);
+  ASSERT_TRUE(WriteSimConfig(ProgramFolder(), "device serial=EL000123 hangpulled=1\n"
+                                              "device serial=EL000555\n"));
+  EXPECT_EQ(ArriveTransceiver("EL000123"), 0u);
+  int slot = SlotOf("EL000123");
+  ASSERT_EQ(slot, 1) << "the new record comes last";
+  Sleep(400);
+  EXPECT_EQ(CheckStuckTransceivers(MonotonicMs(), 300), 1);
+  EXPECT_EQ(Outcome(50, 0), FT_IO_ERROR);
+  // The event names the stuck record's own slot: none, it left the table;
+  // not the slot of the new record with the same serial number.
+  std::vector<std::string> stuckSlots;
+  for (const Recorded& r : RecordedEvents()) {
+    if (r.event == kAdminTransceiverStuck && r.inserts.size() > 1) stuckSlots.push_back(r.inserts[1]);
+  }
+  EXPECT_EQ(stuckSlots, std::vector<std::string>{"none"});
+  double asked = NowMs();
+  ASSERT_EQ(Submit(static_cast<uint8_t>(slot), 51), -1) << "waits behind its open";
+  int64_t outcome = Outcome(51, static_cast<DWORD>(kPredecessorWaitMs + 5000));
+  double waited = NowMs() - asked;
+  std::printf("a request to a transceiver replugged while its old call hung: %lld after %.0f ms\n",
+              static_cast<long long>(outcome), waited);
+  EXPECT_EQ(outcome, 0) << "the new record opened and served it";
+  EXPECT_LE(waited, kPredecessorWaitMs + 3000.0);
+
+  // The old call returns at last: the old record closes; the new one serves on.
+  ASSERT_TRUE(WriteSimConfig(ProgramFolder(), "device serial=EL000123\n"
+                                              "device serial=EL000555\n"));
+  ASSERT_EQ(Submit(static_cast<uint8_t>(slot), 52), -1);
+  EXPECT_EQ(Outcome(52, 5000), 0);
+  StopAndExpectCountsBack(handlesBefore, threadsBefore);
+  SetAdminEventSink(nullptr);
+}
+
+// A reader stuck inside the driver is watched like the transceiver's own
+// calls: its transceiver's requests are answered "ZARVO i/o error." once it
+// is over the limit, and once the read returns the transceiver is closed
+// and opened again in its slot, and serves; it never stays dead.
+TEST(StuckTransceiver, AReaderStuckInTheDriverIsGivenUpOnAndTheTransceiverComesBack) {
+  const char kHearing[] = "device serial=EL000123 hearseq=0\n";
+  ASSERT_TRUE(WriteSimConfig(ProgramFolder(), kHearing));
+  SetAdminEventSink(RecordAdminEvent);
+  ClearRecordedEvents();
+  SetRequestOutcomeSink(Collect);
+  ASSERT_EQ(ArriveTransceiver("EL000123"), 0u);
+  ASSERT_TRUE(WaitForOpenReports("EL000123", 1, 5000));
+  ASSERT_EQ(Submit(0, 60), -1);
+  ASSERT_EQ(Outcome(60, 5000), 0);
+
+  // Its reads hang; a telegram heard wakes the reader into one.
+  ASSERT_TRUE(WriteSimConfig(ProgramFolder(), "device serial=EL000123 hearseq=0 hangread=1\n"));
+  ASSERT_TRUE(SimHear(ProgramFolder(), "device serial=EL000123 hearseq=0 hangread=1\n", "EL000123",
+                      {0x81, 0x03, 0x33, 0x01, 0x01}));
+  Sleep(500);
+  EXPECT_EQ(CheckStuckTransceivers(MonotonicMs(), 300), 1) << "the reader's call is watched";
+  ASSERT_EQ(Submit(0, 61), 1) << "answered at once while the read hangs";
+  EXPECT_EQ(CountEvents(kAdminTransceiverStuck, "EL000123"), 1);
+
+  // The read returns: closed, opened again, serving.
+  ASSERT_TRUE(WriteSimConfig(ProgramFolder(), kHearing));
+  ASSERT_TRUE(WaitForOpenReports("EL000123", 2, 10000)) << "opened again";
+  EXPECT_EQ(CountEvents(kAdminTransceiverReturned, "EL000123"), 1);
+  ASSERT_EQ(Submit(0, 62), -1);
+  EXPECT_EQ(Outcome(62, 5000), 0);
+  ServiceStop(g_context);
+  TableReopen(g_context.devices);
+  SetAdminEventSink(nullptr);
+}
+
+// A request in the moment after a plug-in, before the transceiver's thread
+// runs, waits behind the open; when the thread cannot be made, the requests
+// queued meanwhile are answered with that, and the transceiver's next
+// arrival gets it a thread.
+uint64_t g_hookTag = 0;
+bool g_refuseThread = false;
+bool RequestBeforeTheThreadStarts(DeviceRecord& record) {
+  if (g_hookTag != 0) EXPECT_EQ(Submit(record.instance, g_hookTag), -1) << "queued";
+  return g_refuseThread;
+}
+
+TEST(StuckTransceiver, ARequestRightAfterAPlugInWaitsForTheThreadOrIsAnsweredWhenThereIsNone) {
+  ASSERT_TRUE(WriteSimConfig(ProgramFolder(), "device serial=EL000123\ndevice serial=EL000555\n"));
+  SetRequestOutcomeSink(Collect);
+  g_refuseTransceiverThread = RequestBeforeTheThreadStarts;
+  g_hookTag = 70;
+  g_refuseThread = false;
+  ASSERT_EQ(ArriveTransceiver("EL000123"), 0u);
+  EXPECT_EQ(Outcome(70, 5000), 0) << "written once its thread had opened it";
+
+  g_hookTag = 71;
+  g_refuseThread = true;
+  ASSERT_EQ(ArriveTransceiver("EL000555"), 0u);
+  EXPECT_EQ(Outcome(71, 1000), FT_INSUFFICIENT_RESOURCES) << "answered when no thread came";
+
+  g_hookTag = 0;
+  g_refuseThread = false;
+  ASSERT_EQ(ArriveTransceiver("EL000555"), 0u) << "plugged in again";
+  ASSERT_EQ(TableCount(g_context.devices), 2) << "in its own slot";
+  ASSERT_EQ(Submit(1, 72), -1);
+  EXPECT_EQ(Outcome(72, 5000), 0) << "it has a thread now";
+  g_refuseTransceiverThread = nullptr;
+  ServiceStop(g_context);
+  TableReopen(g_context.devices);
 }
 
 }  // namespace

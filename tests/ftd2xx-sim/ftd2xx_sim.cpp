@@ -60,8 +60,8 @@ constexpr DWORD kQuietMs = 2;
 struct SimHandle {
   bool inUse;
   bool pulled;        // its line left the configuration while it was open
-  // Pulled out while its line said hang=2: its hung calls go on hanging
-  // until a line for its serial number no longer says so, as a driver call
+  // Pulled out while its line said hangpulled: its hung calls go on hanging
+  // while the serial number's line is missing or says so, as a driver call
   // that a replug does not free.
   bool hangsThroughPull;
   uint32_t generation;  // part of the handle value, so a stale handle fails
@@ -234,7 +234,11 @@ void ApplyConfigText(int text) {
     const SimDevice* line = FindSimDevice(Config(), h.serial);
     if (!line) {
       h.pulled = true;
-      h.hangsThroughPull = h.device->hang == 2;
+      h.hangsThroughPull = h.device->hangPulled != 0;
+      // A test that pulls a transceiver out and plugs it in again waits for
+      // this line, so that the library has seen it gone in between.
+      LogBegin(h.serial, "pulled", FT_OK);
+      LogEnd();
       // Its old line's buffer is reused by the next reload.
       h.device = nullptr;
     } else {
@@ -446,15 +450,15 @@ struct HandleCall {
   // For a transceiver whose line has `hang` (or, for `reads`, `hangread`)
   // set: waits, outside the lock, until the line is removed (the call then
   // fails as pulled out, 4) or loses the key (the call goes on as usual). A
-  // line with hang=2 hangs on after it was removed, until a line for its
-  // serial number says otherwise. A handle closed meanwhile ends the wait
-  // with 1.
+  // line with hangpulled hangs on after it was removed, while the serial
+  // number has no line or one with hangpulled. A handle closed meanwhile
+  // ends the wait with 1.
   bool Hung(bool reads) const {
     if (!h) return false;
     if (h->pulled) {
       if (reads || !h->hangsThroughPull) return false;
       const SimDevice* line = FindSimDevice(Config(), h->serial);
-      return !line || line->hang == 2;
+      return !line || line->hangPulled != 0;
     }
     return (reads ? h->device->hangRead : h->device->hang) != 0;
   }

@@ -113,6 +113,7 @@ bool ApplyKey(SimDevice& d, const char* key, const char* value) {
   else if (!std::strcmp(key, "write")) d.writeStatus = n;
   else if (!std::strcmp(key, "hang")) d.hang = n;
   else if (!std::strcmp(key, "hangread")) d.hangRead = n;
+  else if (!std::strcmp(key, "hangpulled")) d.hangPulled = n;
   else if (!std::strcmp(key, "hangopen")) d.hangOpen = n;
   else if (!std::strcmp(key, "hearseq")) d.hearSeq = n;
   else return false;

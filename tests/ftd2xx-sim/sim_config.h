@@ -23,8 +23,9 @@ struct SimDevice {
   uint32_t busy;         // polls after each write (and the open) that read 0x20
   uint32_t chunk;        // most bytes one write accepts; 0: all
   uint32_t writeStatus;  // what every write returns
-  uint32_t hang;         // not 0: writes and modem-status polls block until the line goes;
-                         // 2: also after the line went, until a line for the serial has no hang=2
+  uint32_t hang;         // not 0: writes and modem-status polls block until the line goes
+  uint32_t hangPulled;   // not 0: a hung call of a handle pulled out goes on hanging while
+                         // the serial's line is missing or has this key
   uint32_t hangRead;     // not 0: queue-status queries and reads block until the line goes
   uint32_t hangOpen;     // not 0: an open blocks until the line goes or loses hangopen
   uint8_t answer[kSimMaxAnswer];

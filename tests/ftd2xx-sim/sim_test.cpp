@@ -425,11 +425,12 @@ TEST_F(Sim, ATransceiverWhoseLineIsRemovedIsPulledOutForGood) {
   EXPECT_EQ(Close(fresh), FT_OK);
   EXPECT_EQ(Close(other), FT_OK);
   Lines log = Log();
-  ASSERT_GE(log.size(), 7u);
-  EXPECT_EQ(log[2], "EL000123 write 4");
-  EXPECT_EQ(log[3], "EL000123 queue 4");
-  EXPECT_EQ(log[4], "EL000123 read 4");
-  EXPECT_EQ(log[5], "EL000123 baud 4 9600");
+  ASSERT_GE(log.size(), 8u);
+  EXPECT_EQ(log[2], "EL000123 pulled 0") << "the reload that saw it gone says so";
+  EXPECT_EQ(log[3], "EL000123 write 4");
+  EXPECT_EQ(log[4], "EL000123 queue 4");
+  EXPECT_EQ(log[5], "EL000123 read 4");
+  EXPECT_EQ(log[6], "EL000123 baud 4 9600");
 }
 
 // A hung transceiver's write and modem-status poll block, each on a thread
@@ -468,8 +469,8 @@ TEST_F(Sim, HungCallsBlockUntilTheLineIsRemovedAndLeaveOtherCallsFree) {
   EXPECT_EQ(Close(h), FT_IO_ERROR);
   EXPECT_EQ(Close(other), FT_OK);
   EXPECT_EQ(Log(), (Lines{"EL000123 open 0", "EL000777 open 0", "EL000123 queue 0 0",
-                          "EL000777 write 0 81 03 01 02 03", "EL000123 write 4",
-                          "EL000123 close 4", "EL000777 close 0"}));
+                          "EL000777 write 0 81 03 01 02 03", "EL000123 pulled 0",
+                          "EL000123 write 4", "EL000123 close 4", "EL000777 close 0"}));
 
   // A line that loses its hang lets a blocked call go on as usual.
   ASSERT_TRUE(WriteSimConfig(folder, "device serial=EL000555 hang=1\n"));
@@ -480,6 +481,54 @@ TEST_F(Sim, HungCallsBlockUntilTheLineIsRemovedAndLeaveOtherCallsFree) {
   late.join();
   EXPECT_EQ(wrote.load(), FT_OK);
   EXPECT_EQ(Close(third), FT_OK);
+}
+
+// hangread blocks the reader's calls, hangopen the open, and hangpulled
+// keeps a hung call hanging through a pull-out and a replug, while the new
+// handle of the replugged transceiver works.
+TEST_F(Sim, ReadsOpensAndCallsThroughAReplugHangWhenTheirKeysSaySo) {
+  Load("device serial=EL000123 hangread=1\ndevice serial=EL000555 hangopen=1\n");
+  FT_HANDLE h = MustOpen("EL000123");
+  std::atomic<FT_STATUS> queued{99}, opened{99};
+  std::thread reader([&] {
+    uint32_t n = 0;
+    queued = Queue(h, &n);
+  });
+  FT_HANDLE late = nullptr;
+  std::thread opener([&] { opened = OpenEx(const_cast<char*>("EL000555"), FT_OPEN_BY_SERIAL_NUMBER, &late); });
+  Sleep(300);
+  EXPECT_EQ(queued.load(), 99u) << "the queue query is blocked";
+  EXPECT_EQ(opened.load(), 99u) << "the open is blocked";
+  uint32_t n = 0;
+  EXPECT_EQ(Modem(h, &n), FT_OK) << "the handle's other calls go on";
+  ASSERT_TRUE(WriteSimConfig(folder, "device serial=EL000123\ndevice serial=EL000555\n"));
+  reader.join();
+  opener.join();
+  EXPECT_EQ(queued.load(), FT_OK);
+  EXPECT_EQ(opened.load(), FT_OK);
+  EXPECT_EQ(Close(late), FT_OK);
+
+  ASSERT_TRUE(WriteSimConfig(folder, "device serial=EL000123 hang=1 hangpulled=1\n"));
+  std::atomic<FT_STATUS> wrote{99};
+  uint8_t b = 0;
+  std::thread writer([&] {
+    uint32_t written = 0;
+    wrote = Write(h, &b, 1, &written);
+  });
+  Sleep(100);
+  uint64_t mark = SimLogMark(folder);
+  ASSERT_TRUE(WriteSimConfig(folder, ""));
+  WaitForSimLog(folder, mark, "pulled", 1, 5000);
+  ASSERT_TRUE(WriteSimConfig(folder, "device serial=EL000123 hangpulled=1\n"));
+  FT_HANDLE fresh = MustOpen("EL000123");
+  EXPECT_EQ(Write(fresh, &b, 1, &n), FT_OK) << "the replugged transceiver's new handle works";
+  Sleep(100);
+  EXPECT_EQ(wrote.load(), 99u) << "the old call still hangs";
+  ASSERT_TRUE(WriteSimConfig(folder, "device serial=EL000123\n"));
+  writer.join();
+  EXPECT_EQ(wrote.load(), FT_IO_ERROR);
+  EXPECT_EQ(Close(h), FT_IO_ERROR);
+  EXPECT_EQ(Close(fresh), FT_OK);
 }
 
 TEST_F(Sim, ADeletedFileMeansEveryTransceiverWasPulledOut) {
