@@ -22,19 +22,20 @@ while [ $# -gt 0 ]; do
   esac
 done
 echo "chaos seed $seed, $seconds s"
-echo "to repeat this run:"
+# The same run by hand, in a prefix of its own, for as long as asked.
+echo "to repeat this run (any seed, any length):"
 echo "  ZARVO_BIN=$ZARVO_BIN ZARVO_SOURCE=$ZARVO_SOURCE ZARVO_WINEARCH=${ZARVO_WINEARCH:-win32}" \
   "bash $ZARVO_SOURCE/tests/wine/isolated.sh ${ZARVO_WINE_TEMPLATE:-<template prefix>}" \
-  "$(dirname "${WINEPREFIX:-/tmp/x/prefix}")-again bash ${BASH_SOURCE[0]} --seed $seed --seconds $seconds"
+  "$(realpath -m "$ZARVO_BIN/../testdirs/service_chaos-by-hand")" \
+  "bash $(realpath "${BASH_SOURCE[0]}") --seed $seed --seconds $seconds"
 
 dir=$(scenario_dir service_chaos svcctl.exe chaos.exe)
 cd "$dir" || exit 1
 ctl() { win "$dir/ctl.out" "$dir/svcctl.exe" "$@"; tr -d '\r' <"$dir/ctl.out"; }
-plain="device serial=EL000123"
 cleanup() {
   wine net stop DADUDODI >/dev/null 2>&1 </dev/null
   # Whatever still hangs in the driver returns when its keys go.
-  sim_config "$dir" "$plain" "device serial=EL000777 pid=0xE0E8" "device serial=EL000999"
+  sim_config "$dir" "device serial=EL000123" "device serial=EL000777 pid=0xE0E8" "device serial=EL000999"
   wine "$dir/ZARVOSRV.exe" -u >/dev/null 2>&1 </dev/null
 }
 trap cleanup EXIT

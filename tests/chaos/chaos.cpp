@@ -14,16 +14,19 @@
 //
 // What happens, in phases:
 //   1. warm-up and baseline: the service's table is read from a listener's
-//      greeting, a few requests go to each transceiver, one is plugged out
-//      and in again, and the service process's handles and threads are
-//      counted once they have settled;
+//      greeting, requests go to each transceiver (also four clients at
+//      once), one transceiver is pulled out and plugged in again, and the
+//      service process's handles and threads are counted once they have
+//      settled;
 //   2. chaos for N seconds: five clients send requests (valid ones, ones
 //      for instance numbers nobody has, messages shorter and longer than a
-//      request) on connections they keep for a while and drop; two listeners
-//      read the events pipe, leave and come back, and pause now and then; a
-//      third listener never reads; the main thread plugs transceivers in and
-//      pulls them out, hangs writes (also through a pull-out), reads and
-//      opens and releases them, and closes and opens gates;
+//      request, requests whose client leaves at once) on connections they
+//      keep for a while and drop; two listeners read the events pipe, leave
+//      and come back, and pause now and then; a third listener never reads;
+//      the main thread plugs transceivers in and pulls them out, hangs
+//      writes (also through a pull-out), reads and opens and releases them,
+//      closes and opens gates, and has the transceivers hear bursts of
+//      telegrams;
 //   3. restore: every hang and gate released, every transceiver plugged in,
 //      the clients paused, the silent listener drains what it was sent;
 //      the handles and threads must come back to the baseline;
@@ -31,7 +34,11 @@
 //      its driver call, and the service is stopped; it must be STOPPED
 //      within 23 s;
 //   5. the checks, on the records kept by every thread and on the simulated
-//      driver's log (ftd2xx-sim.log), and the figures.
+//      driver's log (ftd2xx-sim.log), and the figures. Every finding names
+//      the request, its times and the log lines; the records are also
+//      written beside the program: chaos-requests.txt, chaos-actions.txt
+//      (schedule time and real time of every action) and
+//      chaos-listener-N.txt (every line each listener read).
 //
 // Every request carries a number of its own in its house code and address
 // bytes (hc1, hc2, addr: 24 bits), so a frame in the driver's log and a sent
@@ -54,9 +61,9 @@
 // - each listener thread: its own ListenerState (sessions, PRNG, output file);
 // - the watch thread: polls the service's state; writes g_watch under its
 //   lock;
-// - g_mode (clients and listeners) and g_stopAskedMs are atomics the main
-//   thread writes and the others read; g_findings is shared by all, under
-//   its lock.
+// - g_clientMode, g_listenerMode, g_drainSilent and g_stopAskedMs are
+//   atomics the main thread writes and the others read; g_findings is
+//   shared by all, under its lock.
 #include <windows.h>
 
 #include <algorithm>
@@ -951,10 +958,11 @@ CountsVerdict JudgeCounts(HANDLE process, const Counts& base, const std::vector<
 
 // ===== The devices: registry entries, the driver's configuration, the model =====
 
-// The keys a transceiver may have besides its fixed ones. hang=1 and hang=2
-// share the key `hang`.
+// The keys a transceiver may have besides its fixed ones. The two write
+// hangs share the key `hang`; the second also hangs on through a pull-out.
 enum KeyKind { kHangWrite, kHangThroughPull, kHangRead, kHangOpen, kGate, kKeyKinds };
-const char* const kKeyText[kKeyKinds] = {" hang=1", " hang=2", " hangread=1", " hangopen=1", " modem=0x20"};
+const char* const kKeyText[kKeyKinds] = {" hang=1", " hang=1 hangpulled=1", " hangread=1", " hangopen=1",
+                                         " modem=0x20"};
 const char* const kKeyName[kKeyKinds] = {"write hang", "write hang through pull-out", "read hang",
                                         "open hang", "gate closed"};
 
@@ -1095,16 +1103,26 @@ void Pull(Devices& d, int t, double scheduleMs) {
   if (!m.present) return;
   Log(d, scheduleMs, "pull %s", kTransceiver[t].serial);
   for (int k = 0; k < kKeyKinds; ++k) {
-    // hang=2 goes on hanging through the pull-out: only the other hangs end.
+    // hangpulled goes on hanging through the pull-out: only the other hangs end.
     if (m.keys[k] && k != kHangThroughPull && k != kGate) ++d.counts.releasedByPull[k];
   }
   if (!RemoveRegistryEntries(kTransceiver[t])) Found("scenario", "registry entries of %s not removed", kTransceiver[t].serial);
   m.present = false;
+  uint64_t mark = SimLogMark(ProgramFolder());
   WriteConfig(d);
   std::vector<int> order = CurrentOrder(d);
   order.erase(std::remove(order.begin(), order.end(), t), order.end());
   Rescan(d, order);
   ++d.counts.pulls;
+  // A transceiver pulled out is gone for the library too before it can come
+  // back: it logs "pulled" once it has seen the line of an open handle go.
+  // With no handle open there is nothing to see, so the wait is bounded.
+  std::string pulled = std::string(kTransceiver[t].serial) + " pulled";
+  for (double until = NowMs() + 500; NowMs() < until; Sleep(5)) {
+    bool seen = false;
+    for (const std::string& line : SimLogSince(ProgramFolder(), mark)) seen = seen || !line.compare(0, pulled.size(), pulled);
+    if (seen) break;
+  }
 }
 
 void Plug(Devices& d, int t, double scheduleMs) {
