@@ -200,7 +200,8 @@ const char* const kKindName[] = {"valid", "no-such-iid", "short", "long"};
 // kAbandoned: the client closed its connection right after the request, as
 // a client that gives up does; its reply is for nobody.
 enum Outcome : uint8_t { kReplied, kBroken, kTimedOut, kNotSent, kMalformedReply, kAbandoned };
-const char* const kOutcomeName[] = {"replied", "broken", "timed-out", "not-sent", "malformed", "abandoned"};
+const char* const kOutcomeName[] = {"replied",  "broken",    "timed-out",
+                                    "not-sent", "malformed", "abandoned"};
 
 struct RequestRecord {
   uint32_t id;  // client << 20 | sequence; its bytes are hc1, hc2, addr
@@ -224,7 +225,9 @@ bool IsOk(const RequestRecord& r) { return r.outcome == kReplied && !std::strcmp
 // A byte as FS20 notation: four digits 1-4, base 4, the rightmost lowest.
 uint16_t Notation(uint8_t value) {
   uint16_t n = 0;
-  for (int digit = 3; digit >= 0; --digit) n = static_cast<uint16_t>(n * 10 + ((value >> (2 * digit)) & 3) + 1);
+  for (int digit = 3; digit >= 0; --digit) {
+    n = static_cast<uint16_t>(n * 10 + ((value >> (2 * digit)) & 3) + 1);
+  }
   return n;
 }
 
@@ -347,11 +350,13 @@ bool Connect(Connection& c, const wchar_t* name, DWORD access, bool messageMode,
              const std::atomic<int>& mode) {
   double deadline = NowMs() + timeoutMs;
   while (mode.load() == kRun && NowMs() < deadline) {
-    HANDLE pipe = CreateFileW(name, access, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE pipe =
+        CreateFileW(name, access, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (pipe != INVALID_HANDLE_VALUE) {
       DWORD readMode = PIPE_READMODE_MESSAGE;
       c.event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-      if (!c.event || (messageMode && !SetNamedPipeHandleState(pipe, &readMode, nullptr, nullptr))) {
+      if (!c.event ||
+          (messageMode && !SetNamedPipeHandleState(pipe, &readMode, nullptr, nullptr))) {
         CloseHandle(pipe);
         Disconnect(c);
         return false;
@@ -467,7 +472,9 @@ void Exchange(Connection& c, RequestRecord& r) {
   r.answeredMs = NowMs();
   r.error = error;
   if (!read) {
-    r.outcome = error == WAIT_TIMEOUT ? kTimedOut : error == ERROR_MORE_DATA ? kMalformedReply : kBroken;
+    r.outcome = error == WAIT_TIMEOUT      ? kTimedOut
+                : error == ERROR_MORE_DATA ? kMalformedReply
+                                           : kBroken;
     return;
   }
   // One UTF-16 text with its NUL as the message's last unit.
@@ -535,8 +542,8 @@ void RunClient(ClientState& c) {
 
 // A sent line as a listener read it.
 struct SentSeen {
-  uint32_t position;  // its line's index in the session
-  int8_t transceiver; // from its serial field
+  uint32_t position;   // its line's index in the session
+  int8_t transceiver;  // from its serial field
   uint8_t length;
   uint8_t raw[16];
 };
@@ -577,7 +584,8 @@ struct ListenerState {
   std::vector<Session> sessions;
 };
 
-const char* const kWords[] = {"format", "present", "heard", "sent", "plugged", "pulled", "lost", "alive"};
+const char* const kWords[] = {"format",  "present", "heard", "sent",
+                              "plugged", "pulled",  "lost",  "alive"};
 
 bool KnownWord(const std::string& word) {
   for (const char* w : kWords) {
@@ -635,7 +643,8 @@ void FollowTable(ListenerState& l, Session& s, const std::vector<std::string>& f
   }
   if (moved.empty()) moved = "none";
   if (FieldValue(f, "moved") != moved) {
-    Found("listener-table", "listener %d: %s, expected moved=%s", l.index, text.c_str(), moved.c_str());
+    Found("listener-table", "listener %d: %s, expected moved=%s", l.index, text.c_str(),
+          moved.c_str());
   }
   s.view.erase(s.view.begin() + iid);
 }
@@ -651,7 +660,8 @@ void TakeLine(ListenerState& l, Session& s, const std::string& text, double nowM
     f.push_back(text.substr(at, blank - at));
     at = blank + 1;
   }
-  bool timeOk = f[0].size() == 24 && f[0][4] == '-' && f[0][10] == 'T' && f[0][19] == '.' && f[0][23] == 'Z';
+  bool timeOk =
+      f[0].size() == 24 && f[0][4] == '-' && f[0][10] == 'T' && f[0][19] == '.' && f[0][23] == 'Z';
   if (f.size() < 4 || !timeOk || !KnownWord(f[3])) {
     Found("listener-line", "listener %d: a line out of the grammar: \"%s\"", l.index, text.c_str());
     return;
@@ -661,7 +671,8 @@ void TakeLine(ListenerState& l, Session& s, const std::string& text, double nowM
   int t = TransceiverIndex(f[2].c_str());
   if (position == 0) {
     s.greetedMs = s.greetedMs < 0 ? nowMs : s.greetedMs;
-    if (word != "format" || FieldValue(f, "id") != "zarvo-events" || FieldValue(f, "version") != "1") {
+    if (word != "format" || FieldValue(f, "id") != "zarvo-events" ||
+        FieldValue(f, "version") != "1") {
       Found("listener-greeting", "listener %d: the first line is \"%s\"", l.index, text.c_str());
     }
     return;
@@ -685,7 +696,8 @@ void TakeLine(ListenerState& l, Session& s, const std::string& text, double nowM
     s.viewKnown = false;
   } else if (word == "plugged" || word == "pulled") {
     if (t < 0) {
-      Found("listener-line", "listener %d: \"%s\" names no transceiver of ours", l.index, text.c_str());
+      Found("listener-line", "listener %d: \"%s\" names no transceiver of ours", l.index,
+            text.c_str());
     } else {
       FollowTable(l, s, f, t, text);
     }
@@ -695,7 +707,8 @@ void TakeLine(ListenerState& l, Session& s, const std::string& text, double nowM
     // kind; that is the transceiver's loss, not a line of the service's own.)
     std::string kind = FieldValue(f, "kind"), raw = FieldValue(f, "raw");
     if ((kind == "fs20" && raw != kHeardTelegramHex) || (kind == "answer" && raw != kAnswerRaw)) {
-      Found("listener-heard", "listener %d: \"%s\" is nothing the transceivers heard", l.index, text.c_str());
+      Found("listener-heard", "listener %d: \"%s\" is nothing the transceivers heard", l.index,
+            text.c_str());
     }
   } else if (word == "sent") {
     std::string raw = FieldValue(f, "raw");
@@ -722,7 +735,8 @@ void TakeBytes(ListenerState& l, Session& s, const char* bytes, size_t n) {
   double now = NowMs();
   s.partial.append(bytes, n);
   size_t start = 0;
-  for (size_t lf = s.partial.find('\n'); lf != std::string::npos; lf = s.partial.find('\n', start)) {
+  for (size_t lf = s.partial.find('\n'); lf != std::string::npos;
+       lf = s.partial.find('\n', start)) {
     size_t end = lf;
     if (end == start || s.partial[end - 1] != '\r') {
       Found("listener-line", "listener %d: a line without CR LF: \"%s\"", l.index,
@@ -798,8 +812,9 @@ void RunListener(ListenerState& l) {
     s.endedMs = NowMs();
     s.endedByService = !intact;
     if (!intact && !StopAsked()) {
-      Found("listener-dropped", "listener %d: the service broke its connection at %.3f s, before the stop",
-            l.index, Since(s.endedMs));
+      Found("listener-dropped",
+            "listener %d: the service broke its connection at %.3f s, before the stop", l.index,
+            Since(s.endedMs));
     }
     if (intact) ++l.leaves;
     if (l.out) std::fprintf(l.out, "%.3f --- %s\n", Since(s.endedMs), intact ? "left" : "broken");
@@ -884,7 +899,9 @@ struct Counts {
   int threads;
 };
 
-bool SameCounts(const Counts& a, const Counts& b) { return a.handles == b.handles && a.threads == b.threads; }
+bool SameCounts(const Counts& a, const Counts& b) {
+  return a.handles == b.handles && a.threads == b.threads;
+}
 
 // The service process's handles and threads once they have held still for
 // a second (a transceiver thread lets go of its events just after its
@@ -918,12 +935,14 @@ struct CountsVerdict {
 
 // The service's handles now against the baseline, type by type, and its
 // threads.
-CountsVerdict JudgeCounts(HANDLE process, const Counts& base, const std::vector<ProcessHandleEntry>& before,
-                          const Counts& now, const std::vector<ProcessHandleEntry>& after) {
+CountsVerdict JudgeCounts(HANDLE process, const Counts& base,
+                          const std::vector<ProcessHandleEntry>& before, const Counts& now,
+                          const std::vector<ProcessHandleEntry>& after) {
   CountsVerdict v;
   if (now.threads != base.threads) {
     v.same = v.tolerated = false;
-    v.detail += " threads " + std::to_string(now.threads) + " against " + std::to_string(base.threads) + ";";
+    v.detail += " threads " + std::to_string(now.threads) + " against " +
+                std::to_string(base.threads) + ";";
   }
   std::map<int, int> change;
   for (const ProcessHandleEntry& h : after) ++change[h.objectType];
@@ -936,15 +955,18 @@ CountsVerdict JudgeCounts(HANDLE process, const Counts& base, const std::vector<
     for (const ProcessHandleEntry& h : after) {
       if (h.objectType != kv.first || !what.empty()) continue;
       bool old = false;
-      for (const ProcessHandleEntry& b : before) old = old || (b.handle == h.handle && b.objectType == h.objectType);
+      for (const ProcessHandleEntry& b : before) {
+        old = old || (b.handle == h.handle && b.objectType == h.objectType);
+      }
       if (!old) {
         char text[300];
-        std::snprintf(text, sizeof text, "handle %04X: %s", h.handle, DescribeForeignHandle(process, h.handle).c_str());
+        std::snprintf(text, sizeof text, "handle %04X: %s", h.handle,
+                      DescribeForeignHandle(process, h.handle).c_str());
         what = text;
       }
     }
-    v.detail += " type " + std::to_string(kv.first) + " " + (kv.second > 0 ? "+" : "") + std::to_string(kv.second) +
-                (what.empty() ? "" : " (" + what + ")") + ";";
+    v.detail += " type " + std::to_string(kv.first) + " " + (kv.second > 0 ? "+" : "") +
+                std::to_string(kv.second) + (what.empty() ? "" : " (" + what + ")") + ";";
     if (kv.second < 0) continue;  // fewer than at the baseline: nothing kept
     if (what.find(": Event ") != std::string::npos) {
       v.extraEvents += kv.second;
@@ -961,10 +983,10 @@ CountsVerdict JudgeCounts(HANDLE process, const Counts& base, const std::vector<
 // The keys a transceiver may have besides its fixed ones. The two write
 // hangs share the key `hang`; the second also hangs on through a pull-out.
 enum KeyKind { kHangWrite, kHangThroughPull, kHangRead, kHangOpen, kGate, kKeyKinds };
-const char* const kKeyText[kKeyKinds] = {" hang=1", " hang=1 hangpulled=1", " hangread=1", " hangopen=1",
-                                         " modem=0x20"};
+const char* const kKeyText[kKeyKinds] = {" hang=1", " hang=1 hangpulled=1", " hangread=1",
+                                         " hangopen=1", " modem=0x20"};
 const char* const kKeyName[kKeyKinds] = {"write hang", "write hang through pull-out", "read hang",
-                                        "open hang", "gate closed"};
+                                         "open hang", "gate closed"};
 
 struct DeviceModel {
   bool present = true;
@@ -1002,7 +1024,8 @@ struct Devices {
 };
 
 std::wstring EnumKey(const Transceiver& t) {
-  return std::wstring(L"System\\CurrentControlSet\\Enum\\USB\\VID_0403&PID_") + t.pid + L"\\" + t.wideSerial;
+  return std::wstring(L"System\\CurrentControlSet\\Enum\\USB\\VID_0403&PID_") + t.pid + L"\\" +
+         t.wideSerial;
 }
 
 std::wstring InterfaceKey(const Transceiver& t) {
@@ -1027,18 +1050,20 @@ bool SetText(const std::wstring& key, const wchar_t* name, const std::wstring& v
 // (tests/fixtures/usb-devices.reg has the same form).
 bool AddRegistryEntries(const Transceiver& t) {
   std::wstring instance = std::wstring(L"USB\\VID_0403&PID_") + t.pid + L"\\" + t.wideSerial;
-  std::wstring link = std::wstring(L"\\\\?\\USB#VID_0403&PID_") + t.pid + L"#" + t.wideSerial + L"#" +
-                      kInterfaceClass;
+  std::wstring link = std::wstring(L"\\\\?\\USB#VID_0403&PID_") + t.pid + L"#" + t.wideSerial +
+                      L"#" + kInterfaceClass;
   std::wstring iface = InterfaceKey(t);
   HKEY control = nullptr;
   bool ok = SetText(EnumKey(t), L"ClassGUID", kUsbClassGuid) &&
-            SetText(iface, L"DeviceInstance", instance) && SetText(iface + L"\\#", L"SymbolicLink", link) &&
+            SetText(iface, L"DeviceInstance", instance) &&
+            SetText(iface + L"\\#", L"SymbolicLink", link) &&
             RegCreateKeyExW(HKEY_LOCAL_MACHINE, (iface + L"\\#\\Control").c_str(), 0, nullptr, 0,
                             KEY_ALL_ACCESS, nullptr, &control, nullptr) == ERROR_SUCCESS;
   if (control) {
     DWORD linked = 1;
-    ok = ok && RegSetValueExW(control, L"Linked", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&linked),
-                              sizeof linked) == ERROR_SUCCESS;
+    ok = ok &&
+         RegSetValueExW(control, L"Linked", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&linked),
+                        sizeof linked) == ERROR_SUCCESS;
     RegCloseKey(control);
   }
   return ok;
@@ -1047,7 +1072,8 @@ bool AddRegistryEntries(const Transceiver& t) {
 bool RemoveRegistryEntries(const Transceiver& t) {
   LONG a = RegDeleteTreeW(HKEY_LOCAL_MACHINE, InterfaceKey(t).c_str());
   LONG b = RegDeleteTreeW(HKEY_LOCAL_MACHINE, EnumKey(t).c_str());
-  return (a == ERROR_SUCCESS || a == ERROR_FILE_NOT_FOUND) && (b == ERROR_SUCCESS || b == ERROR_FILE_NOT_FOUND);
+  return (a == ERROR_SUCCESS || a == ERROR_FILE_NOT_FOUND) &&
+         (b == ERROR_SUCCESS || b == ERROR_FILE_NOT_FOUND);
 }
 
 // Every line names the telegram its transceiver hears and a sequence number
@@ -1057,8 +1083,8 @@ std::string ConfigText(const DeviceModel (&model)[kTransceivers], uint32_t hearS
   std::string text = "# written by chaos.exe\n";
   for (int i = 0; i < kTransceivers; ++i) {
     if (!model[i].present) continue;
-    text += std::string("device serial=") + kTransceiver[i].serial + kTransceiver[i].lineKeys + " hear=" +
-            kHeardTelegramHex + " hearseq=" + std::to_string(hearSeq);
+    text += std::string("device serial=") + kTransceiver[i].serial + kTransceiver[i].lineKeys +
+            " hear=" + kHeardTelegramHex + " hearseq=" + std::to_string(hearSeq);
     for (int k = 0; k < kKeyKinds; ++k) {
       if (model[i].keys[k]) text += kKeyText[k];
     }
@@ -1073,7 +1099,9 @@ void Log(Devices& d, double scheduleMs, const char* format, ...) {
   va_start(args, format);
   std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
-  if (d.actions) std::fprintf(d.actions, "%9.3f %9.3f %s\n", scheduleMs / 1000.0, Since(NowMs()), text);
+  if (d.actions) {
+    std::fprintf(d.actions, "%9.3f %9.3f %s\n", scheduleMs / 1000.0, Since(NowMs()), text);
+  }
 }
 
 bool WriteConfig(Devices& d) {
@@ -1089,7 +1117,8 @@ void Rescan(Devices& d, const std::vector<int>& after) {
   SERVICE_STATUS status = {};
   ++d.counts.rescans;
   if (!ControlService(d.service.service, kControlRescan, &status)) {
-    Found("control-128", "ControlService(128) failed at %.3f s: error %lu", Since(began), GetLastError());
+    Found("control-128", "ControlService(128) failed at %.3f s: error %lu", Since(began),
+          GetLastError());
   }
   double returned = NowMs();
   if (!d.tables.empty()) d.tables.back().untilMs = returned;
@@ -1106,7 +1135,9 @@ void Pull(Devices& d, int t, double scheduleMs) {
     // hangpulled goes on hanging through the pull-out: only the other hangs end.
     if (m.keys[k] && k != kHangThroughPull && k != kGate) ++d.counts.releasedByPull[k];
   }
-  if (!RemoveRegistryEntries(kTransceiver[t])) Found("scenario", "registry entries of %s not removed", kTransceiver[t].serial);
+  if (!RemoveRegistryEntries(kTransceiver[t])) {
+    Found("scenario", "registry entries of %s not removed", kTransceiver[t].serial);
+  }
   m.present = false;
   uint64_t mark = SimLogMark(ProgramFolder());
   WriteConfig(d);
@@ -1120,7 +1151,9 @@ void Pull(Devices& d, int t, double scheduleMs) {
   std::string pulled = std::string(kTransceiver[t].serial) + " pulled";
   for (double until = NowMs() + 500; NowMs() < until; Sleep(5)) {
     bool seen = false;
-    for (const std::string& line : SimLogSince(ProgramFolder(), mark)) seen = seen || !line.compare(0, pulled.size(), pulled);
+    for (const std::string& line : SimLogSince(ProgramFolder(), mark)) {
+      seen = seen || !line.compare(0, pulled.size(), pulled);
+    }
     if (seen) break;
   }
 }
@@ -1132,7 +1165,9 @@ void Plug(Devices& d, int t, double scheduleMs) {
   m.present = true;
   if (m.keys[kHangWrite] || m.keys[kHangThroughPull]) ++d.counts.holdEpisodes[t];
   WriteConfig(d);
-  if (!AddRegistryEntries(kTransceiver[t])) Found("scenario", "registry entries of %s not added", kTransceiver[t].serial);
+  if (!AddRegistryEntries(kTransceiver[t])) {
+    Found("scenario", "registry entries of %s not added", kTransceiver[t].serial);
+  }
   std::vector<int> order = CurrentOrder(d);
   order.push_back(t);
   Rescan(d, order);
@@ -1147,7 +1182,9 @@ void SetKey(Devices& d, int t, KeyKind k, bool on, double scheduleMs) {
   if (on) {
     ++d.counts.hangs[k];
     if (k == kGate) ++d.counts.gates;
-    if (m.present && (k == kHangWrite || k == kHangThroughPull || k == kGate)) ++d.counts.holdEpisodes[t];
+    if (m.present && (k == kHangWrite || k == kHangThroughPull || k == kGate)) {
+      ++d.counts.holdEpisodes[t];
+    }
   } else {
     if (m.present || k == kHangThroughPull) ++d.counts.releasedByKey[k];
   }
@@ -1173,12 +1210,15 @@ struct Schedule {
   uint32_t actions = 0;
 };
 
-void Later(Schedule& s, double atMs, int t, int key) { s.pending.push_back({atMs, s.made++, t, key}); }
+void Later(Schedule& s, double atMs, int t, int key) {
+  s.pending.push_back({atMs, s.made++, t, key});
+}
 
 void DropPending(Schedule& s, int t, int key) {
-  s.pending.erase(std::remove_if(s.pending.begin(), s.pending.end(),
-                                 [&](const Pending& p) { return p.transceiver == t && p.key == key; }),
-                  s.pending.end());
+  s.pending.erase(
+      std::remove_if(s.pending.begin(), s.pending.end(),
+                     [&](const Pending& p) { return p.transceiver == t && p.key == key; }),
+      s.pending.end());
 }
 
 // A transceiver among those for which `fits` holds, drawn from the PRNG, or
@@ -1270,9 +1310,10 @@ void RunChaos(Devices& d, Schedule& s, double lengthMs) {
   double began = NowMs();
   s.nextActionMs = UniformMs(s.rng, 300, 2500);
   for (;;) {
-    auto next = std::min_element(s.pending.begin(), s.pending.end(), [](const Pending& a, const Pending& b) {
-      return a.atMs < b.atMs || (a.atMs == b.atMs && a.order < b.order);
-    });
+    auto next = std::min_element(
+        s.pending.begin(), s.pending.end(), [](const Pending& a, const Pending& b) {
+          return a.atMs < b.atMs || (a.atMs == b.atMs && a.order < b.order);
+        });
     bool timed = next != s.pending.end() && next->atMs <= s.nextActionMs;
     double at = timed ? next->atMs : s.nextActionMs;
     if (at >= lengthMs) break;
@@ -1386,10 +1427,11 @@ struct Everything {
 
 std::string Describe(const RequestRecord& r) {
   char text[256];
-  std::snprintf(text, sizeof text,
-                "request %06X (client %u, %s, iid %u, %u bytes, asked %.3f s, answered %.3f s, %s \"%s\")",
-                r.id, r.client, kKindName[r.kind], r.iid, r.size, Since(r.askedMs),
-                r.answeredMs < 0 ? -1.0 : Since(r.answeredMs), kOutcomeName[r.outcome], r.reply);
+  std::snprintf(
+      text, sizeof text,
+      "request %06X (client %u, %s, iid %u, %u bytes, asked %.3f s, answered %.3f s, %s \"%s\")",
+      r.id, r.client, kKindName[r.kind], r.iid, r.size, Since(r.askedMs),
+      r.answeredMs < 0 ? -1.0 : Since(r.answeredMs), kOutcomeName[r.outcome], r.reply);
   return text;
 }
 
@@ -1430,11 +1472,15 @@ void CheckAnswers(const Everything& e) {
     if (r->outcome == kNotSent) {
       // The connection was gone before the request went out: it was never
       // asked. Only a long message before it or the stop closes one.
-      if (!byStop) Found("connection-closed", "%s: the write failed with error %u", Describe(*r).c_str(), r->error);
+      if (!byStop) {
+        Found("connection-closed", "%s: the write failed with error %u", Describe(*r).c_str(),
+              r->error);
+      }
       continue;
     }
     if (r->outcome == kTimedOut) {
-      Found("reply-missing", "%s: no reply within %lu s", Describe(*r).c_str(), kReplyWaitMs / 1000);
+      Found("reply-missing", "%s: no reply within %lu s", Describe(*r).c_str(),
+            kReplyWaitMs / 1000);
       continue;
     }
     if (r->outcome == kMalformedReply) {
@@ -1443,7 +1489,10 @@ void CheckAnswers(const Everything& e) {
     }
     if (r->outcome == kBroken) {
       // A message longer than a request ends its connection; so does the stop.
-      if (r->kind != kLong && !byStop) Found("reply-missing", "%s: the connection broke (error %u)", Describe(*r).c_str(), r->error);
+      if (r->kind != kLong && !byStop) {
+        Found("reply-missing", "%s: the connection broke (error %u)", Describe(*r).c_str(),
+              r->error);
+      }
       continue;
     }
     double took = r->answeredMs - r->askedMs;
@@ -1455,9 +1504,11 @@ void CheckAnswers(const Everything& e) {
                                                  : "Invalid parameter.";
     if (expected ? std::strcmp(r->reply, expected) != 0 : !ValidReply(r->reply)) {
       // Once the stop has emptied the table, every request gets "not found".
-      bool stopNotFound = byStop && !std::strcmp(r->reply, "ZARVO device not found.") && r->kind != kShort && r->kind != kLong;
+      bool stopNotFound = byStop && !std::strcmp(r->reply, "ZARVO device not found.") &&
+                          r->kind != kShort && r->kind != kLong;
       if (!stopNotFound) {
-        Found("reply-wrong", "%s: expected \"%s\"", Describe(*r).c_str(), expected ? expected : "a reply text");
+        Found("reply-wrong", "%s: expected \"%s\"", Describe(*r).c_str(),
+              expected ? expected : "a reply text");
       }
     }
   }
@@ -1507,14 +1558,16 @@ void CheckFrames(const Everything& e, uint32_t (&errorWritten)[kTransceivers]) {
     // thread held inside a driver call that the watchdog (10 s) or the pipe
     // server (11 s) gave up on may still go out, with the i/o error.
     ++errorWritten[f.transceiver];
-    bool inHand = !std::strcmp(r->reply, "ZARVO i/o error.") && r->answeredMs - r->askedMs >= kInHandAnswerMs;
+    bool inHand =
+        !std::strcmp(r->reply, "ZARVO i/o error.") && r->answeredMs - r->askedMs >= kInHandAnswerMs;
     if (!inHand) {
       Found("error-then-sent", "%s, then %s", Describe(*r).c_str(), DescribeFrame(f).c_str());
     }
   }
   for (int t = 0; t < kTransceivers; ++t) {
     if (errorWritten[t] > d.counts.holdEpisodes[t]) {
-      Found("error-then-sent", "%s: %u requests answered with an error went out, more than its %u write hangs "
+      Found("error-then-sent",
+            "%s: %u requests answered with an error went out, more than its %u write hangs "
             "and closed gates could hold in a driver call",
             kTransceiver[t].serial, errorWritten[t], d.counts.holdEpisodes[t]);
     }
@@ -1542,20 +1595,23 @@ void CheckSession(const Everything& e, const ListenerState& l, const Session& s)
     if (logged != e.log.byRequest.end()) {
       for (size_t k : logged->second) {
         const LoggedFrame& f = e.log.sends[k];
-        if (f.transceiver == line.transceiver && f.length == line.length && !std::memcmp(f.bytes, line.raw, f.length)) {
+        if (f.transceiver == line.transceiver && f.length == line.length &&
+            !std::memcmp(f.bytes, line.raw, f.length)) {
           match = &f;
         }
       }
     }
     if (!match) {
-      Found("sent-unwritten", "listener %d, session at %.3f s, line %u: sent %s raw=%s matches no frame written",
+      Found("sent-unwritten",
+            "listener %d, session at %.3f s, line %u: sent %s raw=%s matches no frame written",
             l.index, Since(s.connectedMs), line.position, kTransceiver[line.transceiver].serial,
             Hex(line.raw, line.length).c_str());
       continue;
     }
     if (static_cast<int32_t>(match->sequence) <= lastSequence[line.transceiver]) {
-      Found("sent-order", "listener %d, session at %.3f s, line %u: %s came after a later frame of %s",
-            l.index, Since(s.connectedMs), line.position, DescribeFrame(*match).c_str(),
+      Found("sent-order",
+            "listener %d, session at %.3f s, line %u: %s came after a later frame of %s", l.index,
+            Since(s.connectedMs), line.position, DescribeFrame(*match).c_str(),
             kTransceiver[line.transceiver].serial);
     }
     lastSequence[line.transceiver] = static_cast<int32_t>(match->sequence);
@@ -1572,7 +1628,8 @@ void CheckSession(const Everything& e, const ListenerState& l, const Session& s)
             [](const Seen& a, const Seen& b) { return a.request->askedMs > b.request->askedMs; });
   std::vector<uint32_t> minPosition(byAsked.size());
   for (size_t i = 0; i < byAsked.size(); ++i) {
-    minPosition[i] = i == 0 ? byAsked[i].position : std::min(minPosition[i - 1], byAsked[i].position);
+    minPosition[i] =
+        i == 0 ? byAsked[i].position : std::min(minPosition[i - 1], byAsked[i].position);
   }
   auto firstLineAskedAfter = [&](double ms, uint32_t& position) {
     // byAsked[0 .. n) are those asked after `ms`.
@@ -1585,14 +1642,17 @@ void CheckSession(const Everything& e, const ListenerState& l, const Session& s)
   };
   std::vector<uint32_t> missingBefore;
   for (const RequestRecord* r : e.requests) {
-    if (!IsOk(*r) || s.greetedMs < 0 || r->askedMs < s.greetedMs || r->askedMs > s.endedMs) continue;
+    if (!IsOk(*r) || s.greetedMs < 0 || r->askedMs < s.greetedMs || r->askedMs > s.endedMs) {
+      continue;
+    }
     uint32_t witness = 0;
     if (!firstLineAskedAfter(r->answeredMs, witness)) continue;
     auto own = positionOf.find(r->id);
     if (own == positionOf.end()) {
       missingBefore.push_back(witness);
     } else if (own->second > witness) {
-      Found("sent-order", "listener %d, session at %.3f s: the sent line of %s (line %u) came after line %u, "
+      Found("sent-order",
+            "listener %d, session at %.3f s: the sent line of %s (line %u) came after line %u, "
             "whose request was asked after it was answered",
             l.index, Since(s.connectedMs), Describe(*r).c_str(), own->second, witness);
     }
@@ -1605,9 +1665,11 @@ void CheckSession(const Everything& e, const ListenerState& l, const Session& s)
       lostSoFar += s.losses[lossAt++].count;
     }
     if (k + 1 > lostSoFar) {
-      Found("sent-gap", "listener %d, session at %.3f s: %zu sent lines missing before line %u, but only %" PRIu64
-            " lines reported lost before it",
-            l.index, Since(s.connectedMs), k + 1, missingBefore[k], lostSoFar);
+      Found(
+          "sent-gap",
+          "listener %d, session at %.3f s: %zu sent lines missing before line %u, but only %" PRIu64
+          " lines reported lost before it",
+          l.index, Since(s.connectedMs), k + 1, missingBefore[k], lostSoFar);
       break;
     }
   }
@@ -1615,13 +1677,16 @@ void CheckSession(const Everything& e, const ListenerState& l, const Session& s)
   if (s.greetedMs >= 0 && s.lines > 0) {
     bool plausible = false;
     for (const TableVersion& v : d.tables) {
-      if (v.fromMs <= s.greetedMs && v.untilMs >= s.connectedMs && v.order == s.greeting) plausible = true;
+      if (v.fromMs <= s.greetedMs && v.untilMs >= s.connectedMs && v.order == s.greeting) {
+        plausible = true;
+      }
     }
     if (!plausible) {
       std::string names;
       for (int t : s.greeting) names += std::string(" ") + kTransceiver[t].serial;
-      Found("listener-greeting", "listener %d, session at %.3f s: present%s matches no table of that time",
-            l.index, Since(s.connectedMs), names.c_str());
+      Found("listener-greeting",
+            "listener %d, session at %.3f s: present%s matches no table of that time", l.index,
+            Since(s.connectedMs), names.c_str());
     }
   }
 }
@@ -1638,31 +1703,37 @@ void PrintFigures(const Everything& e, const std::vector<ListenerState>& listene
   std::vector<double> latency;
   for (const RequestRecord* r : e.requests) {
     ++byKind[r->kind];
-    ++byReply[r->outcome == kReplied ? std::string("\"") + r->reply + "\"" : std::string(kOutcomeName[r->outcome])];
+    ++byReply[r->outcome == kReplied ? std::string("\"") + r->reply + "\""
+                                     : std::string(kOutcomeName[r->outcome])];
     if (r->outcome == kReplied) latency.push_back(r->answeredMs - r->askedMs);
   }
   std::sort(latency.begin(), latency.end());
-  auto at = [&](double q) { return latency.empty() ? 0.0 : latency[static_cast<size_t>(q * (latency.size() - 1))]; };
+  auto at = [&](double q) {
+    return latency.empty() ? 0.0 : latency[static_cast<size_t>(q * (latency.size() - 1))];
+  };
   uint32_t connects = 0;
   for (const ClientState& c : clients) connects += c.connects;
   std::printf("--- figures (%.1f s of chaos, %u scheduled actions)\n", chaosMs / 1000, actions);
   std::printf("requests: %zu on %u connections (%u valid, %u for no such iid, %u short, %u long)\n",
-              e.requests.size(), connects, byKind[kValid], byKind[kNoSuchIid], byKind[kShort], byKind[kLong]);
+              e.requests.size(), connects, byKind[kValid], byKind[kNoSuchIid], byKind[kShort],
+              byKind[kLong]);
   for (const auto& kv : byReply) std::printf("  %-34s %u\n", kv.first.c_str(), kv.second);
   std::printf("  reply time: p50 %.1f ms, p99 %.1f ms, max %.1f ms\n", at(0.5), at(0.99), at(1.0));
   uint32_t written = 0;
   for (uint32_t n : e.log.perTransceiver) written += n;
-  std::printf("frames written: %u FS20 (%s %u, %s %u, %s %u), %u start-up; %u failed writes; opens %u (%u failed), "
-              "closes %u; driver log lines %u\n",
-              written, kTransceiver[0].serial, e.log.perTransceiver[0], kTransceiver[1].serial,
-              e.log.perTransceiver[1], kTransceiver[2].serial, e.log.perTransceiver[2], e.log.startupFrames,
-              e.log.failedWrites, e.log.opens, e.log.failedOpens, e.log.closes, e.log.lines);
+  std::printf(
+      "frames written: %u FS20 (%s %u, %s %u, %s %u), %u start-up; %u failed writes; opens %u (%u "
+      "failed), "
+      "closes %u; driver log lines %u\n",
+      written, kTransceiver[0].serial, e.log.perTransceiver[0], kTransceiver[1].serial,
+      e.log.perTransceiver[1], kTransceiver[2].serial, e.log.perTransceiver[2], e.log.startupFrames,
+      e.log.failedWrites, e.log.opens, e.log.failedOpens, e.log.closes, e.log.lines);
   std::printf("  answered with an error and written all the same (in a driver call): %u %u %u\n",
               errorWritten[0], errorWritten[1], errorWritten[2]);
   std::printf("plug cycles: %u pull-outs, %u plug-ins, %u walks (control 128)\n", d.counts.pulls,
               d.counts.plugs, d.counts.rescans);
-  std::printf("telegrams heard: %u in %u bursts, by every transceiver present\n", d.counts.telegrams,
-              d.counts.hearBursts);
+  std::printf("telegrams heard: %u in %u bursts, by every transceiver present\n",
+              d.counts.telegrams, d.counts.hearBursts);
   for (int k = 0; k < kKeyKinds; ++k) {
     std::printf("  %-28s %3u set, %3u released by the key, %3u by a pull-out\n", kKeyName[k],
                 d.counts.hangs[k], d.counts.releasedByKey[k], d.counts.releasedByPull[k]);
@@ -1683,11 +1754,13 @@ void PrintFigures(const Everything& e, const std::vector<ListenerState>& listene
     for (const auto& kv : words) std::printf(" %s %u", kv.first.c_str(), kv.second);
     std::printf("\n");
   }
-  std::printf("service process: handles %lu, threads %d at the baseline; %lu, %d after the restore\n",
-              base.handles, base.threads, end.handles, end.threads);
+  std::printf(
+      "service process: handles %lu, threads %d at the baseline; %lu, %d after the restore\n",
+      base.handles, base.threads, end.handles, end.threads);
   {
     std::lock_guard<std::mutex> hold(g_watch.lock);
-    std::printf("service state: %u polls before the stop, %u not RUNNING\n", g_watch.polls, g_watch.notRunning);
+    std::printf("service state: %u polls before the stop, %u not RUNNING\n", g_watch.polls,
+                g_watch.notRunning);
   }
   std::printf("stop: STOPPED %.3f s after it was asked\n", stopMs / 1000);
 }
@@ -1721,7 +1794,8 @@ bool ReadGreeting(std::vector<int>& order) {
   // line behind it show it has ended.
   while (NowMs() < until && (s.lines == 0 || NowMs() < s.greetedMs + 300)) {
     DWORD count = 0, error = 0;
-    if (PipeRead(c.pipe, c.event, buffer, sizeof buffer, 100, count, error) || error == WAIT_TIMEOUT) {
+    if (PipeRead(c.pipe, c.event, buffer, sizeof buffer, 100, count, error) ||
+        error == WAIT_TIMEOUT) {
       if (count) TakeBytes(probe, s, buffer, count);
     } else {
       break;
@@ -1759,7 +1833,9 @@ void WarmUpBurst(std::vector<ClientState>& burst) {
   for (ClientState& c : burst) {
     threads.emplace_back([&c] {
       Connection connection;
-      if (!Connect(connection, kPipe, GENERIC_READ | GENERIC_WRITE, true, 20000, g_clientMode)) return;
+      if (!Connect(connection, kPipe, GENERIC_READ | GENERIC_WRITE, true, 20000, g_clientMode)) {
+        return;
+      }
       for (int i = 0; i < 100; ++i) {
         RequestRecord r = DrawRequest(c);
         r.kind = kValid;
@@ -1782,11 +1858,13 @@ FILE* OpenOutput(const wchar_t* name) { return _wfopen((ProgramFolder() + name).
 void WriteRequests(const std::vector<const RequestRecord*>& requests) {
   FILE* f = OpenOutput(L"chaos-requests.txt");
   if (!f) return;
-  std::fprintf(f, "# id client kind iid size cmd data asked_s answered_s outcome error extra reply\n");
+  std::fprintf(f,
+               "# id client kind iid size cmd data asked_s answered_s outcome error extra reply\n");
   for (const RequestRecord* r : requests) {
-    std::fprintf(f, "%06X %u %s %u %u %02X %02X %.3f %.3f %s %u %u %s\n", r->id, r->client, kKindName[r->kind],
-                 r->iid, r->size, r->cmd, r->data, Since(r->askedMs), r->answeredMs < 0 ? -1.0 : Since(r->answeredMs),
-                 kOutcomeName[r->outcome], r->error, r->extraReplies, r->reply);
+    std::fprintf(f, "%06X %u %s %u %u %02X %02X %.3f %.3f %s %u %u %s\n", r->id, r->client,
+                 kKindName[r->kind], r->iid, r->size, r->cmd, r->data, Since(r->askedMs),
+                 r->answeredMs < 0 ? -1.0 : Since(r->answeredMs), kOutcomeName[r->outcome],
+                 r->error, r->extraReplies, r->reply);
   }
   std::fclose(f);
 }
@@ -1804,7 +1882,8 @@ int Run(uint32_t seed, double seconds) {
   }
   DWORD pid = ServicePid(d.service.service);
   HANDLE process =
-      pid ? OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_DUP_HANDLE, FALSE, pid) : nullptr;
+      pid ? OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_DUP_HANDLE, FALSE, pid)
+          : nullptr;
   if (ServiceState(d.service.service) != SERVICE_RUNNING || !process) {
     std::printf("the service is not running (pid %lu)\n", pid);
     return 2;
@@ -1839,12 +1918,14 @@ int Run(uint32_t seed, double seconds) {
   // comes from the system's handle list instead (process_counts.h).
   DWORD reported = 0;
   GetProcessHandleCount(process, &reported);
-  std::printf("baseline: the service process (pid %lu) has %lu handles (GetProcessHandleCount says %lu) and "
-              "%d threads\n",
-              pid, base.handles, reported, base.threads);
+  std::printf(
+      "baseline: the service process (pid %lu) has %lu handles (GetProcessHandleCount says %lu) "
+      "and "
+      "%d threads\n",
+      pid, base.handles, reported, base.threads);
   if (base.handles == 0 || base.threads <= 0) {
-    Found("scenario", "the service process's handles or threads cannot be counted (%lu, %d)", base.handles,
-          base.threads);
+    Found("scenario", "the service process's handles or threads cannot be counted (%lu, %d)",
+          base.handles, base.threads);
   }
 
   // Phase 2: chaos.
@@ -1884,15 +1965,20 @@ int Run(uint32_t seed, double seconds) {
     end = SettledCounts(pid, 5000);
     verdict = JudgeCounts(process, base, baseHandles, end, ProcessHandles(pid));
   }
-  std::printf("after the restore: %lu handles and %d threads (%.1f s to settle)%s%s\n", end.handles, end.threads,
-              (NowMs() - settleBegan) / 1000, verdict.same ? "" : "; by type:", verdict.detail.c_str());
+  std::printf("after the restore: %lu handles and %d threads (%.1f s to settle)%s%s\n", end.handles,
+              end.threads, (NowMs() - settleBegan) / 1000,
+              verdict.same ? "" : "; by type:", verdict.detail.c_str());
   if (!verdict.tolerated) {
-    Found("leak", "%.0f s after the restore the service process has %lu handles and %d threads, against %lu and %d "
+    Found("leak",
+          "%.0f s after the restore the service process has %lu handles and %d threads, against "
+          "%lu and %d "
           "at the baseline:%s",
-          kSettleLimitMs / 1000, end.handles, end.threads, base.handles, base.threads, verdict.detail.c_str());
+          kSettleLimitMs / 1000, end.handles, end.threads, base.handles, base.threads,
+          verdict.detail.c_str());
   } else if (!verdict.same) {
-    std::printf("  %d more events: taken as those of std::mutex objects contended for the first time\n",
-                verdict.extraEvents);
+    std::printf(
+        "  %d more events: taken as those of std::mutex objects contended for the first time\n",
+        verdict.extraEvents);
   }
 
   // Phase 4: the stop, with clients asking and one transceiver stuck.
@@ -1921,7 +2007,8 @@ int Run(uint32_t seed, double seconds) {
   }
   if (stopMs < 0 || stopMs > kStopLimitMs) {
     Found("stop", "STOPPED %s after the stop was asked (limit %.0f s)",
-          stopMs < 0 ? "not within 60 s" : (std::to_string(stopMs / 1000) + " s").c_str(), kStopLimitMs / 1000);
+          stopMs < 0 ? "not within 60 s" : (std::to_string(stopMs / 1000) + " s").c_str(),
+          kStopLimitMs / 1000);
   }
   // The log is complete once the process has ended.
   if (WaitForSingleObject(process, 30000) != WAIT_OBJECT_0) {

@@ -30,7 +30,8 @@ void* NtFunction(const char* name) {
 
 // The system's handle list, or an empty buffer when it could not be read.
 std::vector<char> SystemHandles() {
-  static QuerySystemFn query = reinterpret_cast<QuerySystemFn>(NtFunction("NtQuerySystemInformation"));
+  static QuerySystemFn query =
+      reinterpret_cast<QuerySystemFn>(NtFunction("NtQuerySystemInformation"));
   constexpr int kSystemHandleInformation = 16;
   std::vector<char> buffer(1 << 20);
   ULONG needed = 0;
@@ -57,7 +58,9 @@ void ForEachHandleOf(DWORD processId, Visit visit) {
 
 std::string Narrow(const CountedText& t) {
   std::string s;
-  for (USHORT i = 0; i < t.length / 2; ++i) s += t.text[i] < 128 ? static_cast<char>(t.text[i]) : '?';
+  for (USHORT i = 0; i < t.length / 2; ++i) {
+    s += t.text[i] < 128 ? static_cast<char>(t.text[i]) : '?';
+  }
   return s;
 }
 
