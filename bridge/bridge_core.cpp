@@ -257,6 +257,7 @@ void OnStateLine(BridgeCore& core, const EventLine& line, BridgeOutput& out) {
     const std::string* sensor = FindEventField(line, "sensor");
     if (id == nullptr || sensor == nullptr || id->empty() || !IsSensorType(*sensor)) return;
     std::string key = *id + "-" + *sensor;
+    if (core.retiredSensors.count(key) != 0 && FindSensorById(core.devices, *sensor, *id) == nullptr) return;
     s = FindOrAddSubject(core, kSubjectSensor, key);
     if (s == nullptr) return;
     s->id = *id;
@@ -555,6 +556,22 @@ void BridgeSetDevices(BridgeCore& core, const DevicesConfig& devices, BridgeOutp
   try {
     std::map<std::string, bool> wasHidden;
     for (const auto& s : core.subjects) wasHidden[s.first] = Ignored(core, s.second);
+    // A named sensor with a new id: the old id's readings are the same
+    // sensor's, from before its battery change.
+    for (const SensorDevice& old : core.devices.sensors) {
+      if (old.id.empty()) continue;
+      for (const SensorDevice& now : devices.sensors) {
+        if (now.type != old.type || now.name != old.name || now.id == old.id) continue;
+        std::string key = old.id + "-" + old.type;
+        core.retiredSensors.insert(key);
+        auto it = core.subjects.find(SubjectKey(kSubjectSensor, key));
+        if (it != core.subjects.end()) {
+          if (it->second.hasState) Publish(core, out, it->second.stateTopic, "", true);
+          core.subjects.erase(it);
+        }
+      }
+    }
+    for (const SensorDevice& now : devices.sensors) core.retiredSensors.erase(now.id + "-" + now.type);
     core.devices = devices;
     SyncDiscovery(core, out, false);
     // A device no longer ignored gets its state back at once.

@@ -38,6 +38,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -111,6 +112,10 @@ struct BridgeCore {
   uint64_t discoveryDueMs = 0;
   FaultLimiter badSetLimiter;
   uint64_t badSetCount = 0;   // garbage set payloads since start
+  // "<id>-<type>" of sensors named in devices.ini whose id was replaced
+  // there (new batteries): their old readings get no entities of their own,
+  // although the service may still list them.
+  std::set<std::string> retiredSensors;
 };
 
 // Checks the settings (prefix without wildcards or empty levels, node name,
@@ -157,7 +162,9 @@ bool BridgeNextDue(const BridgeCore& core, uint64_t& dueMs);
 
 // New devices.ini contents. Configs that are no longer wanted (the device
 // is now ignored, of another kind, or renamed) are cleared with an empty
-// retained message; the others are published where they changed.
+// retained message; the others are published where they changed. A named
+// sensor's old id, replaced by a new one, is retired: its state is cleared
+// and it gets no entities of its own again while it is not named.
 void BridgeSetDevices(BridgeCore& core, const DevicesConfig& devices, BridgeOutput& out);
 
 // -forget: of the retained topics found on the broker, those to clear

@@ -1,8 +1,8 @@
-# The release packages: the two programs, the administrator's guide and the
+# The release packages: the programs, the administrator's guide and the
 # licence, as one ZIP and as a Windows Installer package. Built with
 # `cmake --build --preset mingw --target package`.
 # The simulated driver library is a test fixture and never installed.
-install(TARGETS ZARVOSRV ZARVOCTL RUNTIME DESTINATION .)
+install(TARGETS ZARVOSRV ZARVOMQTT ZARVOCTL RUNTIME DESTINATION .)
 # The texts go out with Windows line ends, for any editor an administrator
 # uses (they hold no @ to substitute).
 configure_file(${CMAKE_SOURCE_DIR}/docs/ADMIN-GUIDE.txt ${CMAKE_BINARY_DIR}/package-text/ADMIN-GUIDE.txt

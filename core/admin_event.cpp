@@ -30,6 +30,25 @@ const AdminEventInfo kAdminEvents[] = {
 };
 const size_t kAdminEventCount = sizeof kAdminEvents / sizeof kAdminEvents[0];
 
+const AdminEventInfo kBridgeEvents[] = {
+    {kBridgeStarted, 1, "kBridgeStarted"},
+    {kBridgeStopping, 0, "kBridgeStopping"},
+    {kBridgeStoppingOnError, 2, "kBridgeStoppingOnError"},
+    {kBridgeEventsDropped, 1, "kBridgeEventsDropped"},
+    {kBridgeSettingUnusable, 2, "kBridgeSettingUnusable"},
+    {kBridgeBrokerConnected, 2, "kBridgeBrokerConnected"},
+    {kBridgeBrokerUnreachable, 2, "kBridgeBrokerUnreachable"},
+    {kBridgeBrokerRefused, 2, "kBridgeBrokerRefused"},
+    {kBridgeServiceConnected, 0, "kBridgeServiceConnected"},
+    {kBridgeServiceLost, 1, "kBridgeServiceLost"},
+    {kBridgePipeRefused, 1, "kBridgePipeRefused"},
+    {kBridgeCommandRefused, 1, "kBridgeCommandRefused"},
+    {kBridgeDevicesIniErrors, 2, "kBridgeDevicesIniErrors"},
+    {kBridgeDevicesIniRead, 2, "kBridgeDevicesIniRead"},
+    {kBridgePublicationsDropped, 1, "kBridgePublicationsDropped"},
+};
+const size_t kBridgeEventCount = sizeof kBridgeEvents / sizeof kBridgeEvents[0];
+
 namespace {
 
 std::atomic<AdminEventSink> g_sink{nullptr};
@@ -39,6 +58,9 @@ std::atomic<AdminEventSink> g_sink{nullptr};
 size_t AdminEventInserts(AdminEvent event) {
   for (size_t i = 0; i < kAdminEventCount; ++i) {
     if (kAdminEvents[i].event == event) return kAdminEvents[i].inserts;
+  }
+  for (size_t i = 0; i < kBridgeEventCount; ++i) {
+    if (kBridgeEvents[i].event == event) return kBridgeEvents[i].inserts;
   }
   return 0;
 }

@@ -17,7 +17,9 @@
 // Each event's value is the number the event viewer shows as its event id;
 // the message file (service/messages.mc) gives each the same number, its
 // severity and its text. Hundreds group them: 1xx the service, 2xx the
-// transceivers, 3xx the pipe.
+// transceivers, 3xx the pipe, 4xx the MQTT bridge (ZARVOMQTT.exe, a program
+// of its own with its own event source and message file,
+// bridge/win/messages.mc).
 enum AdminEvent : uint16_t {
   // Service.
   kAdminServiceStarted = 100,        // version
@@ -48,6 +50,22 @@ enum AdminEvent : uint16_t {
   kAdminPipeSecurityRejected = 302,  // the value, why
   kAdminEventsPipeNotServed = 303,   // error number, system text or why
   kAdminEventsPipeServed = 304,      // (none)
+  // The MQTT bridge.
+  kBridgeStarted = 400,              // version
+  kBridgeStopping = 401,             // (none)
+  kBridgeStoppingOnError = 402,      // error number, reason
+  kBridgeEventsDropped = 403,        // how many events were not written
+  kBridgeSettingUnusable = 404,      // the setting, why
+  kBridgeBrokerConnected = 405,      // broker, client id
+  kBridgeBrokerUnreachable = 406,    // broker, why
+  kBridgeBrokerRefused = 407,        // broker, the broker's reason
+  kBridgeServiceConnected = 408,     // (none)
+  kBridgeServiceLost = 409,          // why
+  kBridgePipeRefused = 410,          // the pipe's path
+  kBridgeCommandRefused = 411,       // what was refused and why
+  kBridgeDevicesIniErrors = 412,     // path, the errors
+  kBridgeDevicesIniRead = 413,       // path, how many sections
+  kBridgePublicationsDropped = 414,  // how many
 };
 
 // The most inserts any event takes.
@@ -59,11 +77,15 @@ struct AdminEventInfo {
   const char* name;  // the enumerator's name, for tests and traces
 };
 
-// Every event, in the order above.
+// Every event of the service, in the order above.
 extern const AdminEventInfo kAdminEvents[];
 extern const size_t kAdminEventCount;
+// Every event of the MQTT bridge, in the order above.
+extern const AdminEventInfo kBridgeEvents[];
+extern const size_t kBridgeEventCount;
 
-// The number of inserts `event` takes; 0 for a value that is no event.
+// The number of inserts `event` (of either table) takes; 0 for a value that
+// is no event.
 size_t AdminEventInserts(AdminEvent event);
 
 // Receives every reported event. `inserts` holds exactly the event's number

@@ -4,8 +4,8 @@
 # Builds the Windows Installer package from ZARVO-Remote.wxs with wixl
 # (Debian's msitools). ARCH is x86 (the release: 32-bit programs, installed
 # under "Program Files (x86)" on 64-bit Windows) or x64 (the 64-bit test
-# build). FILES_DIR holds ZARVOSRV.exe, ZARVOCTL.exe, ADMIN-GUIDE.txt and
-# LICENSE as they are shipped.
+# build). FILES_DIR holds ZARVOSRV.exe, ZARVOMQTT.exe, ZARVOCTL.exe,
+# ADMIN-GUIDE.txt and LICENSE as they are shipped.
 #
 # What wixl cannot express is put into the built database afterwards with
 # msibuild. wixl has no file search, so the check for the transceivers'
@@ -24,7 +24,7 @@ case $arch in
   x64) programs=ProgramFiles64Folder win64=yes system=System64Folder ;;
   *) echo "build-msi.sh: unknown architecture '$arch' (x86 or x64)" >&2; exit 2 ;;
 esac
-for f in ZARVOSRV.exe ZARVOCTL.exe ADMIN-GUIDE.txt LICENSE; do
+for f in ZARVOSRV.exe ZARVOMQTT.exe ZARVOCTL.exe ADMIN-GUIDE.txt LICENSE; do
   [ -f "$files/$f" ] || { echo "build-msi.sh: $files/$f is missing" >&2; exit 1; }
 done
 
@@ -50,7 +50,13 @@ msibuild "$work" -q "INSERT INTO \`Upgrade\` (\`UpgradeCode\`, \`VersionMin\`, \
 # wixl 0.101 takes Execute="rollback" for an immediate action: make UndoSetup
 # the rollback action it is meant to be (18 executable from the File table,
 # 64 exit code ignored, 256 + 1024 rollback, 2048 without impersonation).
-msibuild "$work" -q "UPDATE \`CustomAction\` SET \`Type\` = 3410 WHERE \`Action\` = 'UndoSetup'"
+msibuild "$work" -q "UPDATE \`CustomAction\` SET \`Type\` = 3410 WHERE \`Action\` = 'UndoSetup' OR \`Action\` = 'BridgeUndoSetup'"
+# The action that passes the bridge's password hides its target from the
+# log (0x2000 on top of 3090); wixl drops HideTarget.
+msibuild "$work" -q "UPDATE \`CustomAction\` SET \`Type\` = 11282 WHERE \`Action\` = 'BridgePassword'"
+# Public properties a deferred action reads must be secure, or a managed
+# (group policy) installation leaves them out.
+msibuild "$work" -q "UPDATE \`Property\` SET \`Value\` = 'EARLIERVERSIONFOUND;LATERVERSIONFOUND;MQTT_BROKER;MQTT_USER;MQTT_PASSWORD;MQTT_PREFIX' WHERE \`Property\` = 'SecureCustomProperties'"
 # Before LaunchConditions (100), in both sequences: a package started with a
 # user interface runs the UI sequence's search, a silent one the other.
 for sequence in InstallExecuteSequence InstallUISequence; do

@@ -2,6 +2,8 @@
 
 #include <sddl.h>
 
+#include "core/win/registry_view.h"
+
 #include <cwchar>
 
 const wchar_t kDefaultPipeSddl[] =
@@ -108,15 +110,9 @@ DWORD LoadPipeSecurity(PipeSecurity& out, const wchar_t* valueName, const wchar_
   std::swprintf(out.value, sizeof out.value / sizeof out.value[0],
                 L"HKLM\\SOFTWARE\\ZARVO Remote\\%ls", valueName);
   // The 64-bit view on 64-bit Windows, where an administrator's reg.exe
-  // writes; a 32-bit program would otherwise be redirected to WOW6432Node.
+  // writes (core/win/registry_view.h).
   HKEY key = nullptr;
-  LONG opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPipeSecurityKey, 0,
-                              KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key);
-  // Where there is no 64-bit view (32-bit Windows ignores the flag, but
-  // Wine's 32-bit prefixes find nothing with it), the one view there is.
-  if (opened == ERROR_FILE_NOT_FOUND) {
-    opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPipeSecurityKey, 0, KEY_QUERY_VALUE, &key);
-  }
+  LONG opened = OpenSettingsKey(kPipeSecurityKey, KEY_QUERY_VALUE, &key);
   static wchar_t text[kLongestSddl + 1];
   DWORD type = 0;
   DWORD size = kLongestSddl * sizeof(wchar_t);

@@ -3,7 +3,11 @@
 # administrator would, under Wine, with one simulated transceiver attached.
 # It installs what is missing, builds, installs and starts the service,
 # switches an FS20 device with ZARVOCTL, shows what the transceiver received,
-# then stops and removes the service.
+# then stops and removes the service. When mosquitto is installed (setup.sh
+# installs it), the MQTT bridge is shown too, against a broker of the demo's
+# own on 127.0.0.1: a device's discovery config, a command published on its
+# `set` topic reaching the transceiver, and a telegram the transceiver hears
+# arriving as messages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -21,6 +25,11 @@ zarvo_wine_env
 # leave_clean: stops and removes the service if a run left it behind, then
 # ends this prefix's wineserver (and only that one).
 leave_clean() {
+  kill "${sub_pid:-}" 2>/dev/null || true
+  if [ -f "$demo/ZARVO/ZARVOMQTT.exe" ]; then
+    (cd "$demo/ZARVO" && wine net stop ZARVOMQTT; wine ./ZARVOMQTT.exe -u) >/dev/null 2>&1 </dev/null || true
+  fi
+  if declare -F broker_stop >/dev/null; then broker_stop; fi
   if [ -f "$demo/ZARVO/ZARVOSRV.exe" ]; then
     (cd "$demo/ZARVO" && wine net stop DADUDODI && wine ./ZARVOSRV.exe -u) >/dev/null 2>&1 </dev/null || true
   fi
@@ -34,11 +43,12 @@ leave_clean
 tests/wine/prefix.sh up "$prefix" >/dev/null
 rm -rf "$demo/ZARVO"
 mkdir -p "$demo/ZARVO"
-cp build/$preset/bin/ZARVOSRV.exe build/$preset/bin/ZARVOCTL.exe "$demo/ZARVO/"
+cp build/$preset/bin/ZARVOSRV.exe build/$preset/bin/ZARVOCTL.exe build/$preset/bin/ZARVOMQTT.exe "$demo/ZARVO/"
 # The transceiver's driver library is simulated: our stand-in FTD2XX.dll sits
 # beside the service and logs every call the service makes.
 cp build/$preset/bin/FTD2XX.dll "$demo/ZARVO/"
-echo "device serial=EL000123 manufacturer=ZARVO description=FS20-USB" >"$demo/ZARVO/ftd2xx-sim.txt"
+# hearseq: it can be made to hear a telegram later (the bridge's part).
+echo "device serial=EL000123 manufacturer=ZARVO description=FS20-USB hearseq=0" >"$demo/ZARVO/ftd2xx-sim.txt"
 cd "$demo/ZARVO"
 
 # run TITLE PROGRAM ARGS...: shows the command and what it printed.
@@ -79,6 +89,62 @@ echo "    81 = start, 09 = 9 bytes follow, 04 = send command, 30 = checksum,"
 echo "    02 01 01 = FS20 send, 1B 00 = house code 1234 1111, 00 = address 1111, 11 = command 17"
 
 run "Ask for a second transceiver that is not attached" ./ZARVOCTL.exe . 1 1234 1111 1111 17
+
+if command -v mosquitto >/dev/null && command -v mosquitto_sub >/dev/null; then
+  source "$root/tests/wine/broker.sh"
+  echo
+  echo "== The MQTT bridge: a broker on 127.0.0.1 (mosquitto, user $broker_user, no anonymous access)"
+  broker_start "$demo/broker" >/dev/null
+  echo "    listening on port $broker_port"
+  run "Install the bridge" ./ZARVOMQTT.exe -i
+  run "Point it at the broker (the password is not echoed)" ./ZARVOMQTT.exe -config \
+    "broker=127.0.0.1:$broker_port" user=$broker_user "password=$broker_password" node=demo
+  # What another client (Home Assistant, say) sees: everything of ours.
+  : >"$demo/mqtt.log"
+  sub "$demo/mqtt.log" 'zarvo/demo/#' 'homeassistant/#'
+  run "Start the bridge" net start ZARVOMQTT
+  for _ in $(seq 100); do grep -q "zarvo/demo/status online" "$demo/mqtt.log" && break; sleep 0.1; done
+  sleep 1
+  echo
+  echo "== What a subscriber sees once the bridge is up (retain flag, topic, payload; configs cut)"
+  tr -d '\r' <"$demo/mqtt.log" | cut -c1-150 | sed 's/^/    /'
+  : >ftd2xx-sim.log
+  mark=$(stat -c %s "$demo/mqtt.log")
+  echo
+  echo "== Publish a command on the device's set topic, as Home Assistant does"
+  echo "    \$ mosquitto_pub -t zarvo/demo/fs20/12341111-1111/set -m '{\"state\":\"ON\",\"brightness\":8}'"
+  pub -q 1 -t zarvo/demo/fs20/12341111-1111/set -m '{"state":"ON","brightness":8}'
+  for _ in $(seq 50); do grep -q ' write ' ftd2xx-sim.log 2>/dev/null && break; sleep 0.1; done
+  sleep 1
+  echo "    the transceiver received:"
+  tr -d '\r' <ftd2xx-sim.log | grep ' write ' | sed 's/^/      /'
+  echo "      (command 08: dim to 8 of 16, half brightness)"
+  echo "    and the subscriber saw:"
+  tail -c +$((mark + 1)) "$demo/mqtt.log" | tr -d '\r' | grep -v '^[01] homeassistant/' | cut -c1-150 | sed 's/^/      /'
+  echo
+  echo "== The device's discovery config, retained for Home Assistant"
+  tail -c +$((mark + 1)) "$demo/mqtt.log" | tr -d '\r' | grep -m1 '^1 homeassistant/light/' |
+    cut -d' ' -f2- | { read -r topic payload; echo "    $topic"; python3 -m json.tool <<<"$payload" | sed 's/^/      /'; }
+  mark=$(stat -c %s "$demo/mqtt.log")
+  echo
+  echo "== The transceiver hears a switch (house code 4142 1132, address 1111, on for 60 s)"
+  echo "device serial=EL000123 manufacturer=ZARVO description=FS20-USB hearseq=1 hear=810C04020101A001CD0900003A4F" \
+    >ftd2xx-sim.txt.new
+  mv ftd2xx-sim.txt.new ftd2xx-sim.txt
+  for _ in $(seq 50); do tail -c +$((mark + 1)) "$demo/mqtt.log" | grep -q '/event ' && break; sleep 0.1; done
+  sleep 1
+  echo "    the subscriber saw (the state topic comes from ZARVO Remote's state lines):"
+  tail -c +$((mark + 1)) "$demo/mqtt.log" | tr -d '\r' | grep -v '^[01] homeassistant/' | cut -c1-150 | sed 's/^/      /'
+  run "Stop the bridge (it says offline first)" net stop ZARVOMQTT
+  run "Remove it (its settings stay in the registry)" ./ZARVOMQTT.exe -u
+  kill "$sub_pid" 2>/dev/null || true
+  sub_pid=
+  broker_stop
+else
+  echo
+  echo "(mosquitto is not installed: the MQTT bridge's part is left out)"
+fi
+
 run "Stop the service" net stop DADUDODI
 run "Remove the service" ./ZARVOSRV.exe -u
 echo

@@ -12,10 +12,12 @@ have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok
 # llvm: its llvm-symbolizer turns fuzzer and sanitizer reports into file:line.
 # wixl and msitools: build and inspect the Windows Installer package.
 # nlohmann-json3-dev: the header-only JSON library of the MQTT bridge.
+# mosquitto and mosquitto-clients: the broker the bridge's tests and demo run
+# against, and its command-line clients.
 for p in cmake ninja-build g++ clang libclang-rt-14-dev llvm googletest unzip \
          g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386 \
          g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 \
-         wixl msitools nlohmann-json3-dev; do
+         wixl msitools nlohmann-json3-dev mosquitto mosquitto-clients; do
   have_pkg "$p" || need+=("$p")
 done
 

@@ -173,50 +173,7 @@ void WithdrawInstallation() {
   }
 }
 
-// Stops the service unless it is stopped, and waits for it up to kStopWaitMs.
-// A start in progress is let finish and then stopped.
-bool StopAndWait(SC_HANDLE service) {
-  DWORD start = GetTickCount();
-  for (;;) {
-    SERVICE_STATUS status{};
-    if (!QueryServiceStatus(service, &status)) return false;
-    if (status.dwCurrentState == SERVICE_STOPPED) return true;
-    if (status.dwCurrentState != SERVICE_STOP_PENDING &&
-        status.dwCurrentState != SERVICE_START_PENDING) {
-      ControlService(service, SERVICE_CONTROL_STOP, &status);
-    }
-    if (GetTickCount() - start >= kStopWaitMs) return false;
-    Sleep(100);
-  }
-}
-
 }  // namespace
-
-bool QuoteProgramPath(const wchar_t* path, wchar_t (&quoted)[MAX_PATH]) {
-  size_t length = lstrlenW(path);
-  // Two quotes and the terminating zero.
-  if (length + 3 > MAX_PATH) return false;
-  quoted[0] = L'"';
-  CopyMemory(quoted + 1, path, length * sizeof(wchar_t));
-  quoted[length + 1] = L'"';
-  quoted[length + 2] = 0;
-  return true;
-}
-
-void BuildFailureActions(SC_ACTION (&steps)[kFailureActionCount],
-                         SERVICE_FAILURE_ACTIONSW& actions) {
-  // Restart twice after 5 s; then, until a day without failures resets the
-  // count, after a minute each time, so that a service that cannot start
-  // does not spin.
-  steps[0] = {SC_ACTION_RESTART, 5000};
-  steps[1] = {SC_ACTION_RESTART, 5000};
-  steps[2] = {SC_ACTION_RESTART, 60000};
-  actions.dwResetPeriod = kFailureResetSeconds;
-  actions.lpRebootMsg = nullptr;
-  actions.lpCommand = nullptr;
-  actions.cActions = kFailureActionCount;
-  actions.lpsaActions = steps;
-}
 
 int InstallService() {
   ProgramPath path;
@@ -315,7 +272,7 @@ int TeardownService() {
   if (service) {
     // Stopped first, so that the installer can replace or remove the
     // program's file at once.
-    if (!StopAndWait(service)) {
+    if (!StopServiceAndWait(service, kStopWaitMs)) {
       std::printf("ZARVO Remote Service did not stop in time; it goes once it has stopped.\n");
     }
     if (!DeleteService(service) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE) {

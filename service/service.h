@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "core/win/service_setup.h"
+
 constexpr wchar_t kServiceName[] = L"DADUDODI";
 constexpr wchar_t kServiceDisplayName[] = L"ZARVO Remote";
 
@@ -26,18 +28,7 @@ int TeardownService();
 void AddNullSessionPipe();
 void RemoveNullSessionPipe();
 
-// The service's command line: the program path in quotes, so that Windows
-// never runs "C:\Program.exe" for a path with blanks. False, with `quoted`
-// unusable, when the path does not fit with its quotes.
-bool QuoteProgramPath(const wchar_t* path, wchar_t (&quoted)[MAX_PATH]);
-
-// The recovery installation sets: restart after 5 s, 5 s, then 60 s; the
-// failure count resets after a day. Fills `steps` and points `actions` at
-// them.
-constexpr DWORD kFailureActionCount = 3;
-constexpr DWORD kFailureResetSeconds = 24 * 60 * 60;
-void BuildFailureActions(SC_ACTION (&steps)[kFailureActionCount],
-                         SERVICE_FAILURE_ACTIONSW& actions);
+// The quoted program path and the recovery settings: core/win/service_setup.h.
 
 // Listing (service/list_devices.cpp): prints the USB devices of vendor id
 // 0403 and what the service would do with each; 1 when it listed, 0 when

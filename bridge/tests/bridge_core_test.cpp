@@ -315,6 +315,20 @@ TEST(BridgeCore, NamedSensorKeepsItsEntitiesWhenItsIdChanges) {
   EXPECT_EQ(after["device"]["identifiers"], before["device"]["identifiers"]);
   EXPECT_EQ(after["state_topic"], "zarvo/den/sensor/1A2B-smoke/state");
   EXPECT_EQ(h.Last(stray)->payload, "") << "the stray entities are cleared";
+
+  // The old id had readings too (the service keeps it and lists it again in
+  // its greetings): they are the same detector's, so no entities of their
+  // own, and its retained state goes.
+  h.Line("- - state kind=hms id=7C7C sensor=smoke type=93 battery=ok alarm=0 by=heard via=EL000777");
+  d.sensors[0].id = "7C7C";
+  BridgeSetDevices(h.core, d, h.out);
+  d.sensors[0].id = "9D9D";
+  h.Clear();
+  BridgeSetDevices(h.core, d, h.out);
+  EXPECT_EQ(h.Last("zarvo/den/sensor/7C7C-smoke/state")->payload, "");
+  h.Line("- - state kind=hms id=7C7C sensor=smoke type=93 battery=ok alarm=0 by=restored via=EL000777");
+  EXPECT_EQ(h.Count("den_sensor_smoke_id_7C7C"), 0u) << "no ghost of the old id";
+  EXPECT_EQ(h.LastJson(alarm)["state_topic"], "zarvo/den/sensor/9D9D-smoke/state");
 }
 
 TEST(BridgeCore, HomeAssistantOnlineBringsDiscoveryAfterTheCallersDelay) {

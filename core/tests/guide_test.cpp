@@ -64,11 +64,12 @@ TEST(AdministratorsGuide, TheReadmeCarriesTheGuideAsShipped) {
       << "README.md's guide section differs from docs/ADMIN-GUIDE.txt";
 }
 
-// Every event has its message (service/messages.mc) under its own number,
-// and the guide lists it with the level the message file gives it.
-TEST(AdministratorsGuide, ListsEveryEventWithItsLevel) {
-  std::string messages = Slurp(ZARVO_MESSAGES_PATH);
-  ASSERT_FALSE(messages.empty());
+// Every event has its message (service/messages.mc, and the bridge's own,
+// bridge/win/messages.mc) under its own number, and the guide lists it with
+// the level the message file gives it.
+void ExpectEveryEventListed(const char* messagesPath, const AdminEventInfo* events, size_t count) {
+  std::string messages = Slurp(messagesPath);
+  ASSERT_FALSE(messages.empty()) << messagesPath;
   std::string guide = Guide();
   std::regex entry(R"(MessageId=(\d+)\s*\nSeverity=(\w+))");
   size_t found = 0;
@@ -78,12 +79,17 @@ TEST(AdministratorsGuide, ListsEveryEventWithItsLevel) {
     if (level == "Informational") level = "Information";
     ++found;
     bool known = false;
-    for (size_t i = 0; i < kAdminEventCount; ++i) known |= kAdminEvents[i].event == id;
-    EXPECT_TRUE(known) << "message " << id << " has no event";
+    for (size_t i = 0; i < count; ++i) known |= events[i].event == id;
+    EXPECT_TRUE(known) << "message " << id << " of " << messagesPath << " has no event";
     EXPECT_TRUE(std::regex_search(guide, std::regex("\n  " + std::to_string(id) + " +" + level + " ")))
         << "the guide does not list " << id << " as " << level;
   }
-  EXPECT_EQ(found, kAdminEventCount);
+  EXPECT_EQ(found, count) << messagesPath;
+}
+
+TEST(AdministratorsGuide, ListsEveryEventWithItsLevel) {
+  ExpectEveryEventListed(ZARVO_MESSAGES_PATH, kAdminEvents, kAdminEventCount);
+  ExpectEveryEventListed(ZARVO_BRIDGE_MESSAGES_PATH, kBridgeEvents, kBridgeEventCount);
 }
 
 }  // namespace

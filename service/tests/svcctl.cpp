@@ -16,6 +16,8 @@
 //                                     service is running or stopped
 //   svcctl pipe-sddl                  the owner and access list of
 //                                     \\.\pipe\doraruzoz, read back by a client
+//   svcctl key-sddl SUBKEY            the access list of HKLM\SUBKEY (64-bit
+//                                     view), as SDDL
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
@@ -118,11 +120,37 @@ int PipeSddl() {
   return 0;
 }
 
+int KeySddl(const wchar_t* subKey) {
+  HKEY key;
+  LONG opened = RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey, 0, READ_CONTROL | KEY_WOW64_64KEY, &key);
+  if (opened != ERROR_SUCCESS) {
+    std::printf("RegOpenKeyExW failed: error %ld\n", opened);
+    return 1;
+  }
+  static BYTE buffer[8192];
+  DWORD size = sizeof buffer;
+  LONG read = RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, buffer, &size);
+  RegCloseKey(key);
+  if (read != ERROR_SUCCESS) {
+    std::printf("RegGetKeySecurity failed: error %ld\n", read);
+    return 1;
+  }
+  wchar_t* text = nullptr;
+  if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(buffer, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                            &text, nullptr)) {
+    return Fail("ConvertSecurityDescriptorToStringSecurityDescriptorW");
+  }
+  std::printf("%ls\n", text);
+  LocalFree(text);
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   if (argc >= 2 && !std::wcsncmp(argv[1], L"pipes-", 6)) return PipeList(argc, argv);
   if (argc >= 2 && !std::wcscmp(argv[1], L"pipe-sddl")) return PipeSddl();
+  if (argc >= 3 && !std::wcscmp(argv[1], L"key-sddl")) return KeySddl(argv[2]);
   if (argc < 3) {
     std::printf("usage: svcctl query|control|wait|config|description|pid|trace NAME [ARGS]\n");
     return 2;

@@ -7,8 +7,13 @@
 # upgraded to a later version (the service runs the new program, the
 # administrator's PipeSecurity and the other published pipes untouched); an
 # earlier version refused; removed (files, service and our pipe entry gone,
-# the rest left). ARCH is the build's: x86 or x64.
+# the rest left). The MQTT bridge beside it: installed without a broker it
+# is left stopped, to be started by hand; the upgrade that gives
+# MQTT_BROKER, MQTT_USER, MQTT_PASSWORD and MQTT_PREFIX configures it (the
+# password nowhere in the log) and starts it against a real broker; a later
+# upgrade without them keeps its settings. ARCH is the build's: x86 or x64.
 source "$ZARVO_SOURCE/tests/wine/lib.sh"
+source "$ZARVO_SOURCE/tests/wine/broker.sh"
 version=$1 arch=$2 upgrade=$3
 
 dir=$(realpath -m "$ZARVO_BIN/../scenarios/msi_lifecycle")
@@ -20,7 +25,7 @@ export WINEPREFIX=$dir/prefix
 if [ "$arch" = x64 ]; then export ZARVO_WINEARCH=win64; fi
 source "$ZARVO_SOURCE/tests/wine/env.sh"
 # Only this prefix's wineserver, also when a check failed.
-trap '"$ZARVO_SOURCE/tests/wine/prefix.sh" down "$WINEPREFIX" >/dev/null' EXIT
+trap 'broker_stop; "$ZARVO_SOURCE/tests/wine/prefix.sh" down "$WINEPREFIX" >/dev/null' EXIT
 trap 'exit 1' TERM INT
 "$ZARVO_SOURCE/tests/wine/prefix.sh" up "$WINEPREFIX" "$ZARVO_SOURCE/tests/fixtures/usb-devices.reg" ||
   { echo "FAIL: no Wine prefix"; exit 1; }
@@ -56,11 +61,11 @@ products() {
 }
 
 # The packages: this build's programs and texts as the release ships them,
-# once at this version and once at the next patch level with a marker
-# appended to the service program, so that the upgraded file can be told
-# apart from the first.
-cp "$ZARVO_BIN/ZARVOSRV.exe" "$ZARVO_BIN/ZARVOCTL.exe" "$ZARVO_BIN/../package-text/ADMIN-GUIDE.txt" \
-  "$ZARVO_BIN/../package-text/LICENSE" "$dir/stage/"
+# once at this version, once at the next patch level with a marker appended
+# to the service program, so that the upgraded file can be told apart from
+# the first, and once more at the patch level after that.
+cp "$ZARVO_BIN/ZARVOSRV.exe" "$ZARVO_BIN/ZARVOMQTT.exe" "$ZARVO_BIN/ZARVOCTL.exe" \
+  "$ZARVO_BIN/../package-text/ADMIN-GUIDE.txt" "$ZARVO_BIN/../package-text/LICENSE" "$dir/stage/"
 IFS=. read -r major minor patch <<<"$version"
 next="$major.$minor.$((patch + 1))"
 build_msi() { bash "$ZARVO_SOURCE/packaging/build-msi.sh" "$dir/$1" "$2" "$arch" "$dir/stage" "ZARVO Remote" "$upgrade" >/dev/null; }
@@ -68,6 +73,24 @@ build_msi first.msi "$version" || { echo "FAIL: building the first package"; exi
 marker="upgraded-to-$next"
 printf '%s' "$marker" >>"$dir/stage/ZARVOSRV.exe"
 build_msi second.msi "$next" || { echo "FAIL: building the second package"; exit 1; }
+last="$major.$minor.$((patch + 2))"
+build_msi third.msi "$last" || { echo "FAIL: building the third package"; exit 1; }
+
+broker_password=msi-s3cret
+broker_start "$dir/broker" || exit 1
+bridge_setting() {
+  wine reg query 'HKLM\SOFTWARE\ZARVO Remote\MQTT' /v "$1" $view 2>/dev/null </dev/null |
+    tr -d '\r' | awk -v v="$1" '$1 == v { print $3 }'
+}
+# The bridge's status as the broker keeps it, under the prefix "home".
+bridge_online() {
+  local i
+  for i in $(seq 100); do
+    retained 'home/+/status' | grep -q " online$" && return 0
+    sleep 0.1
+  done
+  return 1
+}
 
 sddl="O:SYG:SYD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FRFW;;;AU)(A;;FRFW;;;AN)"
 wine reg add 'HKLM\SOFTWARE\ZARVO Remote' /v PipeSecurity /t REG_SZ /d "$sddl" /f $view >/dev/null 2>&1 </dev/null
@@ -116,6 +139,15 @@ check "pipe published after the other entries" \
   [ "$(ctl pipes-get)" = "type=7 size=56 entries=COMNAP|SQL\\QUERY|doraruzoz|" ]
 check "one product registered" [ "$(products)" -eq 1 ]
 
+echo "--- the bridge without a broker: installed, set to start by hand, stopped"
+check "ZARVOMQTT.exe installed" [ -f "$installed/ZARVOMQTT.exe" ]
+config=$(ctl config ZARVOMQTT)
+echo "$config"
+check "registered with its quoted path, as LocalService" grep -qiF "path=\"C:\\$programs\\ZARVO Remote\\ZARVOMQTT.exe\" account=NT AUTHORITY\\LocalService" <<<"$config"
+check "started by hand" grep -q "type=16 start=3 " <<<"$config"
+check "and stopped" grep -q "^state=1 " <(ctl query ZARVOMQTT)
+check "no broker set" [ -z "$(bridge_setting broker)" ]
+
 echo "--- a request through the installed client"
 client . 0 1234 1111 1111 17
 cat "$dir/req.out"
@@ -138,8 +170,9 @@ check "pipe still listed once" \
 check "still running" grep -q "^state=4" <(ctl query DADUDODI)
 first_pid=$(ctl pid DADUDODI)
 
-echo "--- upgrade to $next"
-msi upgrade /i "$(winpath "$dir/second.msi")"; rc=$?
+echo "--- upgrade to $next, configuring the bridge"
+msi upgrade /i "$(winpath "$dir/second.msi")" MQTT_BROKER=127.0.0.1:$broker_port MQTT_USER=zarvo \
+  MQTT_PASSWORD=$broker_password MQTT_PREFIX=home; rc=$?
 check "msiexec /i of the later version exits 0 ($rc)" [ "$rc" -eq 0 ]
 check "the new program is installed" grep -qaF "$marker" "$installed/ZARVOSRV.exe"
 status=$(ctl wait DADUDODI 4 30)
@@ -154,6 +187,17 @@ check "pipe list: the others untouched, ours once" \
 check "the old product replaced, not kept beside" [ "$(products)" -eq 1 ]
 client . 0 1234 1111 1111 16
 check "the upgraded service answers OK" has "$dir/req.out" "OK"
+check "the bridge's settings stored" \
+  bash -c "[ '$(bridge_setting broker)' = '127.0.0.1:$broker_port' ] && [ '$(bridge_setting user)' = zarvo ] && [ '$(bridge_setting prefix)' = home ]"
+check "the password stored" [ "$(bridge_setting password)" = "$broker_password" ]
+# Wine's msiexec ignores MsiHiddenProperties and prints every property at
+# the end (release_msi_tables checks what Windows hides); no other line may
+# hold the password, such as the command line of the action that passes it.
+check "and in the installer's log only in Wine's property dump" \
+  bash -c "! grep -aF '$broker_password' '$dir/upgrade.log' | grep -qv '^Property(S): MQTT_PASSWORD = '"
+check "the bridge runs" grep -q "^state=4" <(ctl wait ZARVOMQTT 4 30)
+check "and starts with Windows now" grep -q "type=16 start=2 " <(ctl config ZARVOMQTT)
+check "it is online at the broker" bridge_online
 
 echo "--- an earlier version is refused"
 msi downgrade /i "$(winpath "$dir/first.msi")"; rc=$?
@@ -162,10 +206,20 @@ check "at the launch conditions" has "$dir/downgrade.log" "LaunchConditions. Ret
 check "the later version stays" grep -qaF "$marker" "$installed/ZARVOSRV.exe"
 check "and keeps running" grep -q "^state=4" <(ctl query DADUDODI)
 
+echo "--- upgrade to $last without the bridge's properties"
+msi keep /i "$(winpath "$dir/third.msi")"; rc=$?
+check "msiexec /i exits 0 ($rc)" [ "$rc" -eq 0 ]
+check "the bridge keeps its broker" [ "$(bridge_setting broker)" = "127.0.0.1:$broker_port" ]
+check "and its password" [ "$(bridge_setting password)" = "$broker_password" ]
+check "runs again" grep -q "^state=4" <(ctl wait ZARVOMQTT 4 30)
+check "online at the broker again" bridge_online
+
 echo "--- remove"
-msi remove /x "$(winpath "$dir/second.msi")"; rc=$?
+msi remove /x "$(winpath "$dir/third.msi")"; rc=$?
 check "msiexec /x exits 0 ($rc)" [ "$rc" -eq 0 ]
-for f in ZARVOSRV.exe ZARVOCTL.exe ADMIN-GUIDE.txt LICENSE; do
+check "the bridge's service gone" grep -q "OpenServiceW failed" <(ctl query ZARVOMQTT)
+check "its settings left for a later installation" [ "$(bridge_setting broker)" = "127.0.0.1:$broker_port" ]
+for f in ZARVOSRV.exe ZARVOMQTT.exe ZARVOCTL.exe ADMIN-GUIDE.txt LICENSE; do
   check "$f removed" [ ! -e "$installed/$f" ]
 done
 check "service gone" grep -q "OpenServiceW failed" <(ctl query DADUDODI)

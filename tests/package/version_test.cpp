@@ -50,5 +50,6 @@ TEST(VersionResource, Service) { ExpectVersionResource(L"ZARVOSRV.exe", L"ZARVO 
 TEST(VersionResource, Client) {
   ExpectVersionResource(L"ZARVOCTL.exe", L"ZARVO Remote command-line client");
 }
+TEST(VersionResource, Bridge) { ExpectVersionResource(L"ZARVOMQTT.exe", L"ZARVO Remote MQTT bridge"); }
 
 }  // namespace

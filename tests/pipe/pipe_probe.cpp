@@ -51,6 +51,13 @@
 //   pipe-probe.exe drain-listeners N STOP-FILE   connect N listeners, each
 //       on a thread of its own reading everything, until the stop file
 //       exists; print "holding N" once all are connected, then "read B bytes".
+//   pipe-probe.exe feed-events FILE STOP-FILE [impostor]   serve the events
+//       pipe in the service's stead (owner LocalSystem; "impostor": default
+//       security): every listener that connects gets FILE from its start
+//       and then whatever is appended to it, until it leaves or the stop
+//       file exists. A script writes the lines (a greeting, state lines)
+//       the real service does not write for it. Prints "serving", then
+//       "listener N" as each connects.
 //
 // And it stands in for a user at the console:
 //
@@ -375,6 +382,86 @@ int HoldEventsName(const wchar_t* stopFile) {
   return 0;
 }
 
+struct Feed {
+  HANDLE pipe;
+  const wchar_t* file;
+  const wchar_t* stopFile;
+};
+
+// One listener of feed-events: the file from its start, then what is
+// appended, whole lines only (a line the script is still writing waits).
+DWORD WINAPI FeedListener(void* arg) {
+  Feed feed = *static_cast<Feed*>(arg);
+  delete static_cast<Feed*>(arg);
+  uint64_t offset = 0;
+  OVERLAPPED overlapped = {};
+  overlapped.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+  while (!StopFileExists(feed.stopFile)) {
+    char buffer[4096];
+    DWORD got = 0;
+    HANDLE in = CreateFileW(feed.file, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                            OPEN_EXISTING, 0, NULL);
+    if (in != INVALID_HANDLE_VALUE) {
+      LARGE_INTEGER at;
+      at.QuadPart = static_cast<LONGLONG>(offset);
+      SetFilePointerEx(in, at, NULL, FILE_BEGIN);
+      if (!ReadFile(in, buffer, sizeof buffer, &got, NULL)) got = 0;
+      while (got > 0 && buffer[got - 1] != '\n') --got;
+      CloseHandle(in);
+    }
+    if (got == 0) {
+      Sleep(20);
+      continue;
+    }
+    DWORD done = 0;
+    ResetEvent(overlapped.hEvent);
+    BOOL ok = WriteFile(feed.pipe, buffer, got, &done, &overlapped);
+    if (!ok && GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(feed.pipe, &overlapped, &done, TRUE);
+    if (!ok) break;  // the listener left
+    offset += got;
+  }
+  CloseHandle(overlapped.hEvent);
+  CloseHandle(feed.pipe);
+  return 0;
+}
+
+int FeedEvents(const wchar_t* file, const wchar_t* stopFile, bool impostor) {
+  printf("serving\n");
+  fflush(stdout);
+  OVERLAPPED overlapped = {};
+  overlapped.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+  int listeners = 0;
+  while (!StopFileExists(stopFile)) {
+    HANDLE pipe = CreateNamedPipeW(kEventsPipe, PIPE_ACCESS_OUTBOUND | FILE_FLAG_OVERLAPPED,
+                                   PIPE_TYPE_BYTE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES, 65536, 0, 0,
+                                   impostor ? NULL : ServiceLikeSecurity());
+    if (pipe == INVALID_HANDLE_VALUE) {
+      printf("failed, error %lu\n", GetLastError());
+      return 1;
+    }
+    ResetEvent(overlapped.hEvent);
+    bool connected = ConnectNamedPipe(pipe, &overlapped) || GetLastError() == ERROR_PIPE_CONNECTED;
+    if (!connected && GetLastError() == ERROR_IO_PENDING) {
+      while (WaitForSingleObject(overlapped.hEvent, 50) == WAIT_TIMEOUT && !StopFileExists(stopFile)) {
+      }
+      DWORD unused = 0;
+      connected = !StopFileExists(stopFile) && GetOverlappedResult(pipe, &overlapped, &unused, FALSE);
+    }
+    if (!connected) {
+      CancelIo(pipe);
+      CloseHandle(pipe);
+      continue;
+    }
+    printf("listener %d\n", ++listeners);
+    fflush(stdout);
+    HANDLE thread = CreateThread(NULL, 0, FeedListener, new Feed{pipe, file, stopFile}, 0, NULL);
+    if (thread) CloseHandle(thread);
+  }
+  printf("released\n");
+  fflush(stdout);
+  ExitProcess(0);
+}
+
 int DropLoop(const wchar_t* stopFile) {
   int dropped = 0;
   for (DWORD began = GetTickCount(); GetTickCount() - began < kLongestHoldMs;) {
@@ -446,6 +533,9 @@ int wmain(int argc, wchar_t** argv) {
   if (argc == 3 && wcscmp(argv[1], L"drop-loop") == 0) return DropLoop(argv[2]);
   if (argc == 3 && wcscmp(argv[1], L"read-later") == 0) return ReadLater(argv[2]);
   if (argc == 3 && wcscmp(argv[1], L"hold-events-name") == 0) return HoldEventsName(argv[2]);
+  if ((argc == 4 || argc == 5) && wcscmp(argv[1], L"feed-events") == 0) {
+    return FeedEvents(argv[2], argv[3], argc == 5 && wcscmp(argv[4], L"impostor") == 0);
+  }
   if (argc == 3 && wcscmp(argv[1], L"stamp-heard") == 0) {
     return StampHeard(static_cast<int>(wcstol(argv[2], nullptr, 10)));
   }
