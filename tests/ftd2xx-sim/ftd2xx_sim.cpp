@@ -348,8 +348,16 @@ DWORD WINAPI WatchConfig(void*) {
     bool named = woke == WAIT_TIMEOUT;  // a read that failed, tried again
     if (woke == WAIT_OBJECT_0) {
       DWORD bytes = 0;
-      if (!GetOverlappedResult(g_watch.folder, &g_watch.overlapped, &bytes, FALSE)) break;
-      named = ConfigNamed(bytes);
+      if (GetOverlappedResult(g_watch.folder, &g_watch.overlapped, &bytes, FALSE)) {
+        named = ConfigNamed(bytes);
+      } else if (GetLastError() == ERROR_NOTIFY_ENUM_DIR) {
+        // More changes than the buffer reports (Wine says so after a burst
+        // of configurations written one after another): the configuration
+        // may be among them.
+        named = true;
+      } else {
+        break;
+      }
       // Re-armed before the reload, so a change made during it is reported.
       if (!ArmWatch()) break;
     }

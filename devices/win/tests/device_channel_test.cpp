@@ -225,7 +225,8 @@ TEST(Opening, AFailingBaudRateCallLeavesNoEventsNorThreadAndReturnsItsStatus) {
   EXPECT_EQ(opened.threads, before.threads);
   CloseDevice(record);
   EXPECT_EQ(SimLogSince(Folder(), mark),
-            (Lines{"EL000124 open 0", "EL000124 baud 4 9600", "EL000124 close 4"}));
+            (Lines{"EL000124 open 0", "EL000124 pulled 0", "EL000124 baud 4 9600",
+                   "EL000124 close 4"}));
 }
 
 // Stand-ins that fail the Nth event creation, or every thread creation.
@@ -380,7 +381,7 @@ TEST(PulledOut, SendsAnswerTheErrorTheReaderKeepsWaitingAndCloseWorks) {
   // waiting.
   SetEvent(static_cast<HANDLE>(record->rxEvent));
   Lines log = WaitForSimLog(Folder(), mark, "queue", 1, 5000);
-  EXPECT_EQ(Only(log, "EL000129"), (Lines{"EL000129 queue 4"}));
+  EXPECT_EQ(Only(log, "EL000129"), (Lines{"EL000129 pulled 0", "EL000129 queue 4"}));
   Sleep(20);
   EXPECT_TRUE(ThreadRunning(*record));
   mark = SimLogMark(Folder());
