@@ -584,8 +584,8 @@ struct ListenerState {
   std::vector<Session> sessions;
 };
 
-const char* const kWords[] = {"format",  "present", "heard", "sent",
-                              "plugged", "pulled",  "lost",  "alive"};
+const char* const kWords[] = {"format", "present", "state", "ready", "heard",
+                              "sent",   "plugged", "pulled", "lost",  "alive"};
 
 bool KnownWord(const std::string& word) {
   for (const char* w : kWords) {
@@ -687,7 +687,17 @@ void TakeLine(ListenerState& l, Session& s, const std::string& text, double nowM
     s.view.push_back(t);
     return;
   }
-  s.inGreeting = false;
+  // The greeting goes on with a state line per device the service knows,
+  // and ends with the ready line; state lines then come with each change.
+  if (word == "state") return;
+  if (word == "ready" || s.inGreeting) {
+    if (word != "ready" || !s.inGreeting) {
+      Found("listener-greeting", "listener %d: line %u \"%s\" out of place", l.index, position,
+            text.c_str());
+    }
+    s.inGreeting = false;
+    if (word == "ready") return;
+  }
   if (word == "lost") {
     uint64_t count = std::strtoull(FieldValue(f, "count").c_str(), nullptr, 10);
     if (count == 0) Found("listener-line", "listener %d: \"%s\"", l.index, text.c_str());
