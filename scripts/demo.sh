@@ -151,7 +151,9 @@ if command -v mosquitto >/dev/null && command -v mosquitto_sub >/dev/null; then
   tail -c +$((mark + 1)) "$demo/mqtt.log" | tr -d '\r' | grep -v '^[01] homeassistant/' | cut -c1-150 | sed 's/^/      /'
   echo
   echo "== The device's discovery config, retained for Home Assistant"
-  tail -c +$((mark + 1)) "$demo/mqtt.log" | tr -d '\r' | grep -m1 '^1 homeassistant/light/' |
+  # Published when the bridge first learned of the device: at its start,
+  # from the state line of the service's greeting.
+  tr -d '\r' <"$demo/mqtt.log" | grep -m1 '^1 homeassistant/light/' |
     cut -d' ' -f2- | { read -r topic payload; echo "    $topic"; python3 -m json.tool <<<"$payload" | sed 's/^/      /'; }
   mark=$(stat -c %s "$demo/mqtt.log")
   echo
