@@ -1,10 +1,12 @@
 // A small lock for records that live on the heap and come and go with the
-// transceivers. It needs no construction beyond zeroing and no destruction,
-// so freeing a record that holds one releases nothing behind it: on Windows
-// it is a slim reader/writer lock (one pointer, zero when free), natively a
-// spin lock that yields. std::mutex is not used in such records because the
-// MinGW threads library allocates behind it on first use and its destructor
-// never frees that.
+// transceivers, and for the service's long-lived tables. It needs no
+// construction beyond zeroing and no destruction, so freeing a record that
+// holds one releases nothing behind it: on Windows it is a slim
+// reader/writer lock (one pointer, zero when free), natively a spin lock
+// that yields. std::mutex is not used in the service because the MinGW
+// threads library allocates behind it: an event handle at its first
+// contention, kept until the mutex is destroyed (a global one, never), and
+// never freed for one that lives in a record.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +17,8 @@ struct Lock {
 
 void LockAcquire(Lock& lock);
 void LockRelease(Lock& lock);
+// Takes the lock when it is free; false at once when it is held.
+bool LockTryAcquire(Lock& lock);
 
 // Sleeps the calling thread for about `ms` milliseconds with the platform's
 // own call. The transceivers' threads are the platform's, not the threads

@@ -160,7 +160,7 @@ void ReleaseDeviceRecord(DeviceRecord* record) {
 }
 
 bool TableAppend(DeviceTable& table, DeviceRecord* record) {
-  std::lock_guard<std::mutex> hold(table.guard);
+  LockHold hold(table.guard);
   if (table.closed || table.count >= kMaxDevices) return false;
   table.entries[table.count] = record;
   ++table.count;
@@ -169,22 +169,22 @@ bool TableAppend(DeviceTable& table, DeviceRecord* record) {
 }
 
 int TableCount(DeviceTable& table) {
-  std::lock_guard<std::mutex> hold(table.guard);
+  LockHold hold(table.guard);
   return table.count;
 }
 
 void TableClose(DeviceTable& table) {
-  std::lock_guard<std::mutex> hold(table.guard);
+  LockHold hold(table.guard);
   table.closed = 1;
 }
 
 void TableReopen(DeviceTable& table) {
-  std::lock_guard<std::mutex> hold(table.guard);
+  LockHold hold(table.guard);
   table.closed = 0;
 }
 
 SerialMatch TableMatchSerial(DeviceTable& table, const char* serial) {
-  std::lock_guard<std::mutex> hold(table.guard);
+  LockHold hold(table.guard);
   int slot = FindSerial(table, serial);
   if (slot < 0) return kSerialAbsent;
   uint32_t status = table.entries[slot]->openStatus.load(std::memory_order_acquire);
@@ -196,7 +196,7 @@ bool TableHasSerial(DeviceTable& table, const char* serial) {
 }
 
 DeviceRecord* TableTakeBySerial(DeviceTable& table, const char* serial) {
-  std::lock_guard<std::mutex> hold(table.guard);
+  LockHold hold(table.guard);
   int slot = FindSerial(table, serial);
   if (slot < 0) return nullptr;
   PublishPulled(table, slot);
@@ -208,7 +208,7 @@ DeviceRecord* TableTakeBySerial(DeviceTable& table, const char* serial) {
 }
 
 int TableTakeAll(DeviceTable& table, DeviceRecord* out[kMaxDevices]) {
-  std::lock_guard<std::mutex> hold(table.guard);
+  LockHold hold(table.guard);
   int n = table.count;
   for (int i = 0; i < n; ++i) {
     out[i] = table.entries[i];
@@ -219,7 +219,7 @@ int TableTakeAll(DeviceTable& table, DeviceRecord* out[kMaxDevices]) {
 }
 
 DeviceRecord* TableHoldBySerial(DeviceTable& table, const char* serial) {
-  std::lock_guard<std::mutex> hold(table.guard);
+  LockHold hold(table.guard);
   int slot = FindSerial(table, serial);
   if (slot < 0) return nullptr;
   HoldDeviceRecord(table.entries[slot]);
@@ -227,7 +227,7 @@ DeviceRecord* TableHoldBySerial(DeviceTable& table, const char* serial) {
 }
 
 int TableSlotOf(DeviceTable& table, const DeviceRecord* record) {
-  std::lock_guard<std::mutex> hold(table.guard);
+  LockHold hold(table.guard);
   for (int i = 0; i < table.count; ++i) {
     if (table.entries[i] == record) return i;
   }
@@ -239,12 +239,12 @@ int RecordSlot(const DeviceRecord& record) {
 }
 
 int TableFindSerial(DeviceTable& table, const char* serial) {
-  std::lock_guard<std::mutex> hold(table.guard);
+  LockHold hold(table.guard);
   return FindSerial(table, serial);
 }
 
 int TableSerials(DeviceTable& table, char out[kMaxDevices][kPathSerialSize]) {
-  std::lock_guard<std::mutex> hold(table.guard);
+  LockHold hold(table.guard);
   for (int i = 0; i < table.count; ++i) RecordSerial(*table.entries[i], out[i]);
   return table.count;
 }

@@ -33,7 +33,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 
 #include "core/admin_event.h"
 #include "core/fault_limiter.h"
@@ -184,7 +183,7 @@ struct DeviceTable {
   // more, so an arrival racing the stop cannot leave a record nobody
   // closes. Cleared by TableReopen at the next start.
   int32_t closed;
-  std::mutex guard;  // see the file comment
+  Lock guard;  // see the file comment
 };
 
 // The service status block, laid out word for word as SERVICE_STATUS.

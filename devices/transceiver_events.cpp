@@ -103,7 +103,7 @@ void GreetPresent(EventGreeting& greeting, void* table) {
 }  // namespace
 
 EventHubStatus AttachEventsListener(DeviceTable& table, int slot) {
-  std::lock_guard<std::mutex> hold(table.guard);
+  LockHold hold(table.guard);
   return AttachWithStates(slot, GreetPresent, &table);
 }
 

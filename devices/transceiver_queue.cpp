@@ -148,7 +148,7 @@ bool TableSubmitRequest(DeviceTable& table, uint8_t iid, const Frame& frame, uin
                         DeviceStatus* status) {
   DeviceRecord* record = nullptr;
   {
-    std::lock_guard<std::mutex> hold(table.guard);
+    LockHold hold(table.guard);
     if (iid >= table.count) {
       *status = kStatusDeviceNotFound;
       return false;

@@ -31,9 +31,9 @@
 
 #include <atomic>
 #include <cstring>
-#include <mutex>
 
 #include "core/admin_event.h"
+#include "core/lock.h"
 #include "core/trace.h"
 #include "core/version.h"
 #include "devices/device_channel.h"
@@ -68,7 +68,7 @@ constexpr ULONGLONG kStopBudgetMs = 20000;
 static_assert(sizeof(ServiceStatusBlock) == sizeof(SERVICE_STATUS),
               "the status block is laid out as SERVICE_STATUS");
 
-std::mutex g_statusLock;            // g_context.status and its reports
+Lock g_statusLock;            // g_context.status and its reports
 HANDLE g_stopEvent = nullptr;       // set to have the worker thread stop the service
 std::atomic<bool> g_stopping{false};  // a stop has begun: device events are ignored
 std::atomic<DWORD> g_stopError{0};  // the Win32 exit code the stop reports
@@ -104,7 +104,7 @@ void ReportLocked(ServiceContext& context) {
 }
 
 void SetState(ServiceContext& context, DWORD state, DWORD waitHint) {
-  std::lock_guard<std::mutex> hold(g_statusLock);
+  LockHold hold(g_statusLock);
   // Once a stop has begun, only its own reports may follow: a late RUNNING
   // or a pause must not tell the service manager the stop was undone.
   DWORD now = context.status.currentState;
@@ -123,7 +123,7 @@ void SetState(ServiceContext& context, DWORD state, DWORD waitHint) {
 // One more step of a pending start or stop is under way: a higher checkpoint
 // and the time it may take. Nothing is reported in any other state.
 void Progress(ServiceContext& context, uint32_t waitHint) {
-  std::lock_guard<std::mutex> hold(g_statusLock);
+  LockHold hold(g_statusLock);
   DWORD state = context.status.currentState;
   if (state != SERVICE_START_PENDING && state != SERVICE_STOP_PENDING) return;
   ++context.status.checkPoint;
@@ -132,7 +132,7 @@ void Progress(ServiceContext& context, uint32_t waitHint) {
 }
 
 void ReportStopped(ServiceContext& context, DWORD exitCode) {
-  std::lock_guard<std::mutex> hold(g_statusLock);
+  LockHold hold(g_statusLock);
   context.status.currentState = SERVICE_STOPPED;
   context.status.controlsAccepted = 0;
   context.status.win32ExitCode = exitCode;
@@ -247,7 +247,7 @@ void CloseAllTransceivers(ServiceContext& context) {
 void WINAPI ServiceMain(DWORD, LPWSTR*) {
   ServiceContext& context = g_context;
   {
-    std::lock_guard<std::mutex> hold(g_statusLock);
+    LockHold hold(g_statusLock);
     context.status.serviceType = kReportedServiceType;
     context.status.currentState = SERVICE_START_PENDING;
     context.status.controlsAccepted = 0;
@@ -287,7 +287,7 @@ DWORD WINAPI ServiceControlHandler(DWORD control, DWORD eventType, LPVOID eventD
   ServiceContext& context = g_context;
   DWORD state;
   {
-    std::lock_guard<std::mutex> hold(g_statusLock);
+    LockHold hold(g_statusLock);
     state = context.status.currentState;
   }
   bool pending = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING ||
@@ -330,7 +330,7 @@ DWORD WINAPI ServiceControlHandler(DWORD control, DWORD eventType, LPVOID eventD
       result = ERROR_CALL_NOT_IMPLEMENTED;
       break;
   }
-  std::lock_guard<std::mutex> hold(g_statusLock);
+  LockHold hold(g_statusLock);
   if (context.status.currentState != SERVICE_STOPPED) ReportLocked(context);
   return result;
 }

@@ -13,10 +13,9 @@
 // `g_status` and each report are guarded by g_statusLock.
 #include <windows.h>
 
-#include <mutex>
-
 #include "bridge/win/bridge_service.h"
 #include "core/admin_event.h"
+#include "core/lock.h"
 #include "core/version.h"
 #include "core/win/error_text.h"
 #include "core/win/event_log.h"
@@ -29,13 +28,13 @@ constexpr DWORD kControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOW
 constexpr DWORD kStopHintMs = 5000;
 constexpr uint32_t kEventLogFlushMs = 1000;
 
-std::mutex g_statusLock;
+Lock g_statusLock;
 SERVICE_STATUS g_status{};
 SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
 BridgeControl g_control;
 
 void SetState(DWORD state, DWORD exitCode = 0, DWORD waitHint = 0) {
-  std::lock_guard<std::mutex> hold(g_statusLock);
+  LockHold hold(g_statusLock);
   // After STOPPED the handle must not be used again, and once a stop has
   // begun a late RUNNING must not undo it.
   if (g_status.dwCurrentState == SERVICE_STOPPED && state != SERVICE_START_PENDING) return;
@@ -74,7 +73,7 @@ DWORD WINAPI ControlHandler(DWORD control, DWORD, void*, void*) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN: {
       {
-        std::lock_guard<std::mutex> hold(g_statusLock);
+        LockHold hold(g_statusLock);
         if (g_status.dwCurrentState == SERVICE_STOPPED || g_status.dwCurrentState == SERVICE_STOP_PENDING) {
           return NO_ERROR;
         }
@@ -93,7 +92,7 @@ DWORD WINAPI ControlHandler(DWORD control, DWORD, void*, void*) {
     default:
       return ERROR_CALL_NOT_IMPLEMENTED;
   }
-  std::lock_guard<std::mutex> hold(g_statusLock);
+  LockHold hold(g_statusLock);
   if (g_status.dwCurrentState != SERVICE_STOPPED && g_statusHandle) SetServiceStatus(g_statusHandle, &g_status);
   return NO_ERROR;
 }

@@ -8,4 +8,8 @@ void LockAcquire(Lock& lock) { AcquireSRWLockExclusive(reinterpret_cast<PSRWLOCK
 
 void LockRelease(Lock& lock) { ReleaseSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&lock.word)); }
 
+bool LockTryAcquire(Lock& lock) {
+  return TryAcquireSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&lock.word)) != FALSE;
+}
+
 void SleepMs(uint32_t ms) { Sleep(ms); }

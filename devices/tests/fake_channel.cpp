@@ -21,12 +21,12 @@ std::string Upper(const char* text) {
 ChannelCall Observe(const std::string& serial, DeviceRecord* record) {
   ChannelCall call{serial, record->instance, false, false};
   if (DeviceTable* table = g_channel.table) {
-    call.guardWasFree = table->guard.try_lock();
+    call.guardWasFree = LockTryAcquire(table->guard);
     if (call.guardWasFree) {
       for (int i = 0; i < table->count; ++i) {
         if (table->entries[i] == record) call.recordWasInTable = true;
       }
-      table->guard.unlock();
+      LockRelease(table->guard);
     }
   }
   return call;

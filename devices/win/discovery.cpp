@@ -18,9 +18,9 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
 #include "core/admin_event.h"
+#include "core/lock.h"
 #include "core/trace.h"
 #include "devices/device_classify.h"
 #include "core/win/error_text.h"
@@ -35,7 +35,7 @@ constexpr DWORD kInstanceIdUnits = 256;
 // ERROR_NO_MORE_ITEMS gives up after this many failures in a row.
 constexpr DWORD kMaxEnumFailuresInARow = 256;
 
-std::mutex g_hotplugGuard;  // see the file comment
+Lock g_hotplugGuard;  // see the file comment
 
 }  // namespace
 
@@ -182,7 +182,7 @@ DWORD Walk(StartWalk& walk) {
 void (*g_startWalkBegins)(ServiceContext& context) = nullptr;
 
 void EnumeratePresentDevices(ServiceContext& context) {
-  std::lock_guard<std::mutex> hold(g_hotplugGuard);
+  LockHold hold(g_hotplugGuard);
   if (g_startWalkBegins) g_startWalkBegins(context);
   static StartWalk walk;  // one walk at a time, under the guard
   walk.context = &context;
@@ -196,7 +196,7 @@ void EnumeratePresentDevices(ServiceContext& context) {
 }
 
 void RescanDevices(ServiceContext& context) {
-  std::lock_guard<std::mutex> hold(g_hotplugGuard);
+  LockHold hold(g_hotplugGuard);
   static StartWalk walk;
   walk.context = &context;
   walk.rescan = true;
@@ -244,7 +244,7 @@ DWORD OnDeviceEvent(DWORD eventType, LPVOID eventData, ServiceContext& context) 
   ParseInterfaceName(reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(header), prefix,
                      serial);
   if (serial[0] == '\0') return NO_ERROR;  // a path that could not be used
-  std::lock_guard<std::mutex> hold(g_hotplugGuard);
+  LockHold hold(g_hotplugGuard);
   if (eventType == DBT_DEVICEARRIVAL) {
     AddAndReport(prefix, serial, context, kAdminTransceiverPluggedIn);
   } else {

@@ -404,7 +404,7 @@ TEST_F(PipeServer, AClientIsServedInTurnWhileOthersKeepTheirInstancesBusy) {
   // Nothing may return between lock and unlock: a guard left taken would
   // hold the server, and every later test, for good.
   DWORD sendError = 0;
-  g_context.devices.guard.lock();
+  LockAcquire(g_context.devices.guard);
   for (int b = 0; b < kBusy && sendError == 0; ++b) {
     for (int i = 0; i < kAhead && sendError == 0; ++i) {
       PipeRequest r = Request(0, 1111, 1111, static_cast<uint16_t>(1111 + b), 1, 0);
@@ -414,7 +414,7 @@ TEST_F(PipeServer, AClientIsServedInTurnWhileOthersKeepTheirInstancesBusy) {
   PipeRequest mine = Request(0, 1111, 1111, 4444, 1, 0);
   if (sendError == 0) sendError = waiting.Send(mine);
   Sleep(50);  // the server takes up its first request and waits for the guard
-  g_context.devices.guard.unlock();
+  LockRelease(g_context.devices.guard);
   ASSERT_EQ(sendError, 0u);
 
   std::vector<uint8_t> reply;

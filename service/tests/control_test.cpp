@@ -244,7 +244,7 @@ TEST_F(ControlTest, RescanAddsWhatIsListedAndRemovesWhatIsNot) {
   ASSERT_EQ(ServiceControlHandler(128, 0, nullptr, nullptr), 0u);
   std::vector<std::string> serials;
   {
-    std::lock_guard<std::mutex> hold(g_context.devices.guard);
+    LockHold hold(g_context.devices.guard);
     for (int i = 0; i < g_context.devices.count; ++i) {
       serials.push_back(g_context.devices.entries[i]->pathSerial);
     }

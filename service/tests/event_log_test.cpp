@@ -172,7 +172,7 @@ std::vector<std::string> SettleAndClose() {
   for (int i = 0; i < 500; ++i) {
     bool opening = false;
     {
-      std::lock_guard<std::mutex> hold(g_context.devices.guard);
+      LockHold hold(g_context.devices.guard);
       for (int k = 0; k < g_context.devices.count; ++k) {
         opening |= g_context.devices.entries[k]->openStatus.load() == kOpenPending;
       }
@@ -182,7 +182,7 @@ std::vector<std::string> SettleAndClose() {
   }
   std::vector<std::string> serials;
   {
-    std::lock_guard<std::mutex> hold(g_context.devices.guard);
+    LockHold hold(g_context.devices.guard);
     for (int k = 0; k < g_context.devices.count; ++k) {
       serials.push_back(g_context.devices.entries[k]->serialNumber);
     }

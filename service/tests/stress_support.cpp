@@ -201,7 +201,7 @@ bool WaitForOpens(DWORD timeoutMs) {
   for (DWORD waited = 0;; waited += 5) {
     bool opening = false;
     {
-      std::lock_guard<std::mutex> hold(g_context.devices.guard);
+      LockHold hold(g_context.devices.guard);
       for (int i = 0; i < g_context.devices.count; ++i) {
         opening |= g_context.devices.entries[i]->openStatus.load() == kOpenPending;
       }
