@@ -250,7 +250,7 @@ TEST(ChurnStress, EveryRequestGetsOneReplyTextWhileTransceiversComeGoAndFail) {
   ASSERT_EQ(ArriveTransceiver("EL000123"), 0u);
   {
     std::vector<std::thread> warm;
-    g_context.devices.guard.lock();
+    LockAcquire(g_context.devices.guard);
     for (int i = 0; i < kClients + 1; ++i) {
       warm.emplace_back([i] {
         std::wstring reply;
@@ -264,13 +264,14 @@ TEST(ChurnStress, EveryRequestGetsOneReplyTextWhileTransceiversComeGoAndFail) {
       });
     }
     Sleep(100);
-    g_context.devices.guard.unlock();
+    LockRelease(g_context.devices.guard);
     for (std::thread& t : warm) t.join();
   }
   DepartAll();
   ASSERT_EQ(TakeOutTheRest(), 0);
   Sleep(200);
   const DWORD handlesBefore = ProcessHandleCount();
+  const std::vector<ProcessHandleEntry> handleListBefore = ProcessHandles(GetCurrentProcessId());
   const int threadsBefore = ProcessThreadCount();
   std::printf("before: %lu handles, %d threads\n", handlesBefore, threadsBefore);
   ASSERT_GT(handlesBefore, 0u);
@@ -379,7 +380,7 @@ TEST(ChurnStress, EveryRequestGetsOneReplyTextWhileTransceiversComeGoAndFail) {
   int threadsAfter = 0;
   SettledCounts(handlesBefore, threadsBefore, handlesAfter, threadsAfter);
   std::printf("after: %lu handles, %d threads\n", handlesAfter, threadsAfter);
-  EXPECT_EQ(handlesAfter, handlesBefore);
+  EXPECT_EQ(handlesAfter, handlesBefore) << "new:\n" << HandlesAddedSince(handleListBefore);
   EXPECT_EQ(threadsAfter, threadsBefore);
 }
 

@@ -97,6 +97,9 @@ bool WaitForOpenReports(const char* serial, int count, DWORD ms) {
 
 int SlotOf(const char* serial) { return TableFindSerial(g_context.devices, serial); }
 
+// The handles at the last settling, to name any that stay behind.
+std::vector<ProcessHandleEntry> g_handlesBefore;
+
 // The counts once they have stopped changing: a transceiver thread lets go
 // of its record's last events just after the stop has seen it close.
 void SettledCounts(DWORD& handles, int& threads) {
@@ -110,6 +113,7 @@ void SettledCounts(DWORD& handles, int& threads) {
     handles = h;
     threads = t;
   }
+  g_handlesBefore = ProcessHandles(GetCurrentProcessId());
 }
 
 bool CountsReturnTo(DWORD handles, int threads) {
@@ -127,7 +131,8 @@ void StopAndExpectCountsBack(DWORD handles, int threads) {
   TableReopen(g_context.devices);
   EXPECT_TRUE(CountsReturnTo(handles, threads))
       << "handles " << handles << " -> " << ProcessHandleCount() << ", threads " << threads
-      << " -> " << ProcessThreadCount();
+      << " -> " << ProcessThreadCount() << "; new:\n"
+      << HandlesAddedSince(g_handlesBefore);
 }
 
 TEST(StuckTransceiver, IsIsolatedAndIsOpenedAgainWhenItsCallReturns) {

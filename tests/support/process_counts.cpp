@@ -2,6 +2,8 @@
 
 #include <tlhelp32.h>
 
+#include <cstdio>
+
 namespace {
 
 // One entry of the system's handle list (SystemHandleInformation).
@@ -104,6 +106,19 @@ std::string DescribeForeignHandle(HANDLE process, uint16_t handle) {
     text += Narrow(*reinterpret_cast<CountedText*>(answer));
   }
   CloseHandle(own);
+  return text;
+}
+
+std::string HandlesAddedSince(const std::vector<ProcessHandleEntry>& before) {
+  std::string text;
+  for (const ProcessHandleEntry& now : ProcessHandles(GetCurrentProcessId())) {
+    bool old = false;
+    for (const ProcessHandleEntry& b : before) old = old || b.handle == now.handle;
+    if (old) continue;
+    char value[16];
+    std::snprintf(value, sizeof value, "%#x: ", now.handle);
+    text += value + DescribeForeignHandle(GetCurrentProcess(), now.handle) + "\n";
+  }
   return text;
 }
 

@@ -28,3 +28,8 @@ std::vector<ProcessHandleEntry> ProcessHandles(DWORD processId);
 // closed again. `process` needs PROCESS_DUP_HANDLE. Empty when the handle
 // could not be duplicated.
 std::string DescribeForeignHandle(HANDLE process, uint16_t handle);
+
+// The handles this process holds now that `before` did not list (by value),
+// one "value: Type name" a line: where a count that did not come back
+// points.
+std::string HandlesAddedSince(const std::vector<ProcessHandleEntry>& before);
