@@ -97,20 +97,6 @@ const wchar_t kServiceDescription[] =
     L"attached to this computer, on request of programs on this computer or the network "
     L"(named pipe doraruzoz). If stopped, those requests fail.";
 
-// The program's own path as it is (for the event source) and in quotes (the
-// service's command line).
-struct ProgramPath {
-  wchar_t plain[MAX_PATH];
-  wchar_t quoted[MAX_PATH];
-};
-
-// False when the path was cut (registering it would start a program that
-// does not exist) or does not fit with its quotes.
-bool ReadProgramPath(ProgramPath& path) {
-  DWORD length = GetModuleFileNameW(nullptr, path.plain, MAX_PATH);
-  return length > 0 && length < MAX_PATH && QuoteProgramPath(path.plain, path.quoted);
-}
-
 SC_HANDLE CreateServiceRecord(SC_HANDLE manager, const ProgramPath& path) {
   return CreateServiceW(manager, kServiceName, kServiceDisplayName, SERVICE_ALL_ACCESS,
                         kServiceType, kStartType, kErrorControl, path.quoted, nullptr, nullptr,
@@ -244,29 +230,10 @@ int SetupService() {
     std::printf("Failed to set up ZARVO Remote Service (error %lu).\n", GetLastError());
     return 1;
   }
-  DWORD start = GetTickCount();
-  SC_HANDLE service = nullptr;
   DWORD error = ERROR_SUCCESS;
   bool updated = false;
-  for (;;) {
-    service = CreateServiceRecord(manager, path);
-    error = service ? ERROR_SUCCESS : GetLastError();
-    if (error == ERROR_SERVICE_EXISTS) {
-      service = OpenServiceW(manager, kServiceName, SERVICE_ALL_ACCESS);
-      if (service && !UpdateServiceRecord(service, path)) {
-        error = GetLastError();
-        CloseServiceHandle(service);
-        service = nullptr;
-      } else {
-        error = service ? ERROR_SUCCESS : GetLastError();
-        updated = true;
-      }
-    }
-    if (error != ERROR_SERVICE_MARKED_FOR_DELETE || GetTickCount() - start >= kDeletionWaitMs) {
-      break;
-    }
-    Sleep(200);
-  }
+  SC_HANDLE service = CreateOrUpdateService(manager, kServiceName, path, CreateServiceRecord,
+                                            UpdateServiceRecord, kDeletionWaitMs, error, updated);
   CloseServiceHandle(manager);
   if (!service) {
     std::printf("Failed to set up ZARVO Remote Service (error %lu).\n", error);

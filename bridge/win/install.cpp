@@ -21,16 +21,6 @@ const wchar_t kDescription[] =
     L"Publishes what ZARVO Remote's transceivers hear and send to an MQTT broker, with Home Assistant "
     L"discovery, and switches FS20 devices on the commands it receives from there.";
 
-struct ProgramPath {
-  wchar_t plain[MAX_PATH];
-  wchar_t quoted[MAX_PATH];
-};
-
-bool ReadProgramPath(ProgramPath& path) {
-  DWORD length = GetModuleFileNameW(nullptr, path.plain, MAX_PATH);
-  return length > 0 && length < MAX_PATH && QuoteProgramPath(path.plain, path.quoted);
-}
-
 bool BrokerConfigured() {
   StoredSettings stored;
   DWORD retry = 0;
@@ -156,24 +146,10 @@ int BridgeSetup() {
     std::printf("Failed to set up the ZARVO Remote MQTT bridge (error %lu).\n", GetLastError());
     return 1;
   }
-  DWORD began = GetTickCount();
-  SC_HANDLE service = nullptr;
   DWORD error = 0;
-  for (;;) {
-    service = Create(manager, path);
-    error = service ? 0 : GetLastError();
-    if (error == ERROR_SERVICE_EXISTS) {
-      service = OpenServiceW(manager, kBridgeServiceName, SERVICE_ALL_ACCESS);
-      error = service ? 0 : GetLastError();
-      if (service && !Update(service, path)) {
-        error = GetLastError();
-        CloseServiceHandle(service);
-        service = nullptr;
-      }
-    }
-    if (error != ERROR_SERVICE_MARKED_FOR_DELETE || GetTickCount() - began >= kDeletionWaitMs) break;
-    Sleep(200);
-  }
+  bool updated = false;
+  SC_HANDLE service =
+      CreateOrUpdateService(manager, kBridgeServiceName, path, Create, Update, kDeletionWaitMs, error, updated);
   CloseServiceHandle(manager);
   if (!service) {
     std::printf("Failed to set up the ZARVO Remote MQTT bridge (error %lu).\n", error);

@@ -17,6 +17,35 @@ bool QuoteProgramPath(const wchar_t* path, wchar_t (&quoted)[MAX_PATH]) {
   return true;
 }
 
+bool ReadProgramPath(ProgramPath& path) {
+  DWORD length = GetModuleFileNameW(nullptr, path.plain, MAX_PATH);
+  return length > 0 && length < MAX_PATH && QuoteProgramPath(path.plain, path.quoted);
+}
+
+SC_HANDLE CreateOrUpdateService(SC_HANDLE manager, const wchar_t* name, const ProgramPath& path,
+                                CreateRecordFn create, UpdateRecordFn update, DWORD waitMs,
+                                DWORD& error, bool& updated) {
+  DWORD start = GetTickCount();
+  updated = false;
+  for (;;) {
+    SC_HANDLE service = create(manager, path);
+    error = service ? ERROR_SUCCESS : GetLastError();
+    if (error == ERROR_SERVICE_EXISTS) {
+      service = OpenServiceW(manager, name, SERVICE_ALL_ACCESS);
+      error = service ? ERROR_SUCCESS : GetLastError();
+      if (service && !update(service, path)) {
+        error = GetLastError();
+        CloseServiceHandle(service);
+        service = nullptr;
+      }
+      updated = service != nullptr;
+    }
+    if (service) return service;
+    if (error != ERROR_SERVICE_MARKED_FOR_DELETE || GetTickCount() - start >= waitMs) return nullptr;
+    Sleep(200);
+  }
+}
+
 void BuildFailureActions(SC_ACTION (&steps)[kFailureActionCount],
                          SERVICE_FAILURE_ACTIONSW& actions) {
   // Restart twice after 5 s; then, until a day without failures resets the

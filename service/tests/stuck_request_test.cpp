@@ -347,7 +347,9 @@ TEST(StuckTransceiver, AReaderStuckInTheDriverIsGivenUpOnAndTheTransceiverComesB
 uint64_t g_hookTag = 0;
 bool g_refuseThread = false;
 bool RequestBeforeTheThreadStarts(DeviceRecord& record) {
-  if (g_hookTag != 0) EXPECT_EQ(Submit(record.instance, g_hookTag), -1) << "queued";
+  if (g_hookTag != 0) {
+    EXPECT_EQ(Submit(record.instance, g_hookTag), -1) << "queued";
+  }
   return g_refuseThread;
 }
 
