@@ -126,12 +126,42 @@ bool Ignored(const BridgeCore& core, const Subject& s) {
   }
 }
 
+// The configs a device the lines or commands made known gets of its own:
+// none when devices.ini names it (its section's configs stand for it) or
+// autocreate leaves it out.
+void SubjectConfigs(const BridgeCore& core, const Subject& s, std::vector<ConfigMessage>& list) {
+  const DiscoveryContext& ctx = core.ctx;
+  AutoCreate mode = core.devices.autocreate;
+  switch (s.kind) {
+    case kSubjectFs20:
+      if (FindFs20Device(core.devices, s.hc, s.addr) == nullptr &&
+          ((mode == kAutoCreateAll && (s.hasState || s.sentTo)) || (mode == kAutoCreateSent && s.sentTo))) {
+        Fs20Configs(ctx, s.hc, s.addr, "", kKindLight, list);
+      }
+      break;
+    case kSubjectSensor:
+      if (mode == kAutoCreateAll && FindSensorById(core.devices, s.type, s.id) == nullptr) {
+        SensorConfigs(ctx, s.type, s.id, "", kKindDoor, list);
+      }
+      break;
+    case kSubjectHeating:
+      if (mode == kAutoCreateAll && FindNamed(core.devices.heating, s.key) == nullptr) {
+        HeatingConfigs(ctx, s.key, "", list);
+      }
+      break;
+    case kSubjectWeather:
+      if (mode == kAutoCreateAll && FindNamed(core.devices.weather, s.key) == nullptr) {
+        WeatherConfigs(ctx, s.key, "", list);
+      }
+      break;
+  }
+}
+
 // Every config this node wants on the broker now, by topic.
 std::map<std::string, std::string> WantedConfigs(const BridgeCore& core) {
   std::vector<ConfigMessage> list;
   const DiscoveryContext& ctx = core.ctx;
   if (ctx.discovery.empty()) return {};
-  AutoCreate mode = core.devices.autocreate;
   BridgeConfigs(ctx, list);
   for (const TransceiverEntry& t : core.transceivers.entries) TransceiverConfigs(ctx, t.serial, list);
   for (const Fs20Device& d : core.devices.fs20) {
@@ -146,32 +176,7 @@ std::map<std::string, std::string> WantedConfigs(const BridgeCore& core) {
   for (const NamedDevice& d : core.devices.weather) {
     if (!d.ignore) WeatherConfigs(ctx, d.key, d.name, list);
   }
-  for (const auto& entry : core.subjects) {
-    const Subject& s = entry.second;
-    switch (s.kind) {
-      case kSubjectFs20:
-        if (FindFs20Device(core.devices, s.hc, s.addr) == nullptr &&
-            ((mode == kAutoCreateAll && (s.hasState || s.sentTo)) || (mode == kAutoCreateSent && s.sentTo))) {
-          Fs20Configs(ctx, s.hc, s.addr, "", kKindLight, list);
-        }
-        break;
-      case kSubjectSensor:
-        if (mode == kAutoCreateAll && FindSensorById(core.devices, s.type, s.id) == nullptr) {
-          SensorConfigs(ctx, s.type, s.id, "", kKindDoor, list);
-        }
-        break;
-      case kSubjectHeating:
-        if (mode == kAutoCreateAll && FindNamed(core.devices.heating, s.key) == nullptr) {
-          HeatingConfigs(ctx, s.key, "", list);
-        }
-        break;
-      case kSubjectWeather:
-        if (mode == kAutoCreateAll && FindNamed(core.devices.weather, s.key) == nullptr) {
-          WeatherConfigs(ctx, s.key, "", list);
-        }
-        break;
-    }
-  }
+  for (const auto& entry : core.subjects) SubjectConfigs(core, entry.second, list);
   std::map<std::string, std::string> wanted;
   for (ConfigMessage& m : list) wanted[m.topic] = std::move(m.payload);
   return wanted;
@@ -192,6 +197,23 @@ void SyncDiscovery(BridgeCore& core, BridgeOutput& out, bool all) {
     if (all || it == core.configs.end() || it->second != w.second) Publish(core, out, w.first, w.second, true);
   }
   core.configs = std::move(wanted);
+}
+
+// One device newly made known: its own configs, where new or changed. It
+// can make no other config unwanted, so the rest is left alone: comparing
+// the whole set for each new device costs time in proportion to all the
+// devices known, and a burst of new ones (a neighbourhood heard for the
+// first time) would fall ever further behind.
+void SyncSubjectDiscovery(BridgeCore& core, const Subject& s, BridgeOutput& out) {
+  if (!core.connected || core.ctx.discovery.empty()) return;
+  std::vector<ConfigMessage> list;
+  SubjectConfigs(core, s, list);
+  for (ConfigMessage& m : list) {
+    auto it = core.configs.find(m.topic);
+    if (it != core.configs.end() && it->second == m.payload) continue;
+    Publish(core, out, m.topic, m.payload, true);
+    core.configs[m.topic] = std::move(m.payload);
+  }
 }
 
 void PublishTransceiver(BridgeCore& core, BridgeOutput& out, const std::string& serial) {
@@ -302,9 +324,8 @@ void OnStateLine(BridgeCore& core, const EventLine& line, BridgeOutput& out) {
   s->statePayload = Dump(j);
   PublishState(core, out, *s);
   // A greeting brings every known device at once: its configs go out
-  // together at its ready line, rather than the whole set being compared
-  // again for each new device.
-  if (isNew && !core.transceivers.inGreeting) SyncDiscovery(core, out, false);
+  // together at its ready line.
+  if (isNew && !core.transceivers.inGreeting) SyncSubjectDiscovery(core, *s, out);
 }
 
 void OnHeardLine(BridgeCore& core, const EventLine& line, BridgeOutput& out) {
@@ -396,7 +417,7 @@ void OnSet(BridgeCore& core, const std::string& level, const char* payload, size
     s->hc = hc;
     s->addr = addr;
     s->sentTo = true;
-    SyncDiscovery(core, out, false);
+    SyncSubjectDiscovery(core, *s, out);
   }
 }
 

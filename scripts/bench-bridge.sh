@@ -5,16 +5,16 @@
 #   1. a command: from a `set` message handed to the broker to its frame in
 #      the simulated driver's log, one after another (p50, p99, max; target
 #      p99 < 50 ms);
-#   2. a telegram heard: from the simulated transceiver hearing it (the
-#      rename of its configuration; the driver queues the bytes 1 to 6 ms
-#      later, and under load may take two renames together and hear only
-#      the second) to the bridge's message at a subscriber: the `event` topic of
-#      the switch, published from the `heard` line (ZARVO Remote does not
-#      write `state` lines yet; a `state` topic goes out from the state line
-#      that follows its heard line in the same way);
+#   2. a telegram heard: from the simulated transceiver queuing it (the
+#      QueryPerformanceCounter stamp of its `heard` line in the driver's
+#      log) to the `state` message ZARVO Remote's state line for it makes,
+#      at a subscriber (mosquitto_sub's own receive stamp, %U), 1,000
+#      telegrams each to a device of its own (p50, p99, max; target p99 <
+#      50 ms). The counter is put on Linux's clock by pipe-probe clock,
+#      asked before and after the telegrams; the figures say how closely;
 #   3. the bridge's idle CPU and working set.
-# Times on both sides are Linux's CLOCK_REALTIME: the subscriber's own
-# receive stamps (mosquitto_sub %U) and the script's.
+# The other times are Linux's CLOCK_REALTIME: the subscriber's own receive
+# stamps and the script's.
 #
 #   bash scripts/bench-bridge.sh [COUNT]   default 1000 of each
 #
@@ -31,7 +31,7 @@ count=${1:-1000}
 
 bash scripts/setup.sh >/dev/null
 cmake --preset $preset >/dev/null
-cmake --build --preset $preset --target ZARVOSRV ZARVOMQTT ftd2xx_sim svcctl >/dev/null
+cmake --build --preset $preset --target ZARVOSRV ZARVOMQTT ftd2xx_sim svcctl pipe-probe >/dev/null
 
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 zarvo_wine_env
@@ -49,9 +49,10 @@ finish() {
 trap finish EXIT
 "$root/tests/wine/prefix.sh" down "$prefix" >/dev/null
 "$root/tests/wine/prefix.sh" up "$prefix" tests/fixtures/usb-devices.reg >/dev/null
-rm -rf "$work"
+# The states a former run left: their devices would not be new.
+rm -rf "$work" "$prefix/drive_c/ProgramData/ZARVO Remote"
 mkdir -p "$work"
-cp build/$preset/bin/{ZARVOSRV,ZARVOMQTT,svcctl}.exe build/$preset/bin/FTD2XX.dll "$work/"
+cp build/$preset/bin/{ZARVOSRV,ZARVOMQTT,svcctl,pipe-probe}.exe build/$preset/bin/FTD2XX.dll "$work/"
 cd "$work"
 
 # config SEQ [HEX]: EL000123 hears HEX now (when given).
@@ -144,50 +145,122 @@ PY
 percentiles set.ms "frames written"
 echo
 
-echo "== A telegram heard to its message at a subscriber ($count telegrams)"
-# Each a switch telegram with a house code of its own (12 <hi> <lo> in
-# bytes), so that each message is matched to its hearing; the time is taken
-# just before the configuration's rename that makes the transceiver hear it.
+echo "== A telegram heard to its state message at a subscriber ($count telegrams)"
+# clock_offset OUT: asks pipe-probe for QueryPerformanceCounter 50 times,
+# each between two readings of Linux's clock, and writes "<frequency>
+# <Linux seconds at counter 0> <half the quickest round trip, ms>" from the
+# quickest round trip: the counter was read within that half of its middle.
+clock_offset() {
+  python3 - "$1" <<'PY'
+import subprocess, sys, time
+probe = subprocess.Popen(["wine", "pipe-probe.exe", "clock"], stdin=subprocess.PIPE,
+                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, bufsize=1)
+frequency = int(probe.stdout.readline().split()[1])
+best = None
+for _ in range(50):
+    began = time.time()
+    probe.stdin.write("?\n")
+    probe.stdin.flush()
+    counter = int(probe.stdout.readline())
+    ended = time.time()
+    if best is None or ended - began < best[0]:
+        best = (ended - began, (began + ended) / 2 - counter / frequency)
+    time.sleep(0.01)
+probe.stdin.close()
+probe.wait()
+with open(sys.argv[1], "w") as f:
+    f.write(f"{frequency} {best[1]:.6f} {best[0] * 500:.3f}\n")
+PY
+}
+clock_offset clock-before.txt
+# Each a switch telegram ("on") to a device of its own, house code 12 <hi>
+# and address <lo> of its number, so that each state message is matched to
+# its telegram.
 mosquitto_sub -h 127.0.0.1 -p "$broker_port" -u "$broker_user" -P "$broker_password" -q 1 \
-  -t 'zarvo/bench/fs20/+/event' -F '%U %t' >events.txt 2>&1 &
+  -t 'zarvo/bench/fs20/+/state' -F '%U %r %t' >states.txt 2>&1 &
 sub_pid=$!
 sleep 0.5
-python3 - "$count" <<'PY' >heard.ms
+python3 - "$count" <<'PY' >renamed.txt
 import os, sys, time
 count = int(sys.argv[1])
 def telegram(i):
     hi, lo = i >> 8, i & 255
     total = (0x01 + 0x01 + 0xA0 + 0x01 + 0x12 + hi + lo + 0x00 + 0x11) & 255
     return "810B04%02X0101A00112%02X%02X0011" % (total, hi, lo)
-heard = {}
 for i in range(1, count + 1):
     with open("ftd2xx-sim.txt.new", "w") as f:
         f.write(f"device serial=EL000123 hearseq={i} hear={telegram(i)}\n")
         f.write("device serial=EL000777 pid=0xE0E8 hearseq=0\n")
-    heard[i] = time.time()
+    print(i, f"{time.time():.6f}")
     os.replace("ftd2xx-sim.txt.new", "ftd2xx-sim.txt")
     time.sleep(0.02)
 time.sleep(2)
-# The event topic names the house code and address in FS20 notation: turned
-# back into the telegram's number.
+PY
+kill "$sub_pid" 2>/dev/null || true
+sub_pid=
+clock_offset clock-after.txt
+# Each heard line's counter on Linux's clock, from the offsets before and
+# after (interpolated by the counter, so that a drift between the clocks
+# costs nothing), then matched to the state message of its device.
+python3 - ftd2xx-sim.log states.txt renamed.txt clock-before.txt clock-after.txt heard.ms queued.ms <<'PY'
+import sys
+log, states, renamed, before, after, heard_out, queued_out = sys.argv[1:8]
+frequency, offset0, _ = open(before).read().split()
+frequency, offset0 = int(frequency), float(offset0)
+offset1 = float(open(after).read().split()[1])
+def byte(hex_text):
+    return int(hex_text, 16)
+counters = {}
+for line in open(log, errors="replace"):
+    f = line.split()
+    # "<serial> heard 0 <counter> 81 0B 04 CS 01 01 A0 01 12 HI LO 00 11"
+    if len(f) == 17 and f[1] == "heard" and f[4:8:2] == ["81", "04"] and f[12] == "12":
+        number = byte(f[13]) * 256 + byte(f[14])
+        counters.setdefault(number, int(f[3]))
+if not counters:
+    sys.exit(0)
+first, last = min(counters.values()), max(counters.values())
+def linux_time(counter):
+    share = (counter - first) / (last - first) if last > first else 0.0
+    return counter / frequency + offset0 + share * (offset1 - offset0)
+# The topic names the house code and address in FS20 notation: turned back
+# into the telegram's number.
 def notation_to_byte(digits):
     value = 0
     for d in digits:
         value = value * 4 + int(d) - 1
     return value
-for line in open("events.txt"):
-    parts = line.split()
-    if len(parts) != 2:
-        continue
-    hc, addr = parts[1].split("/")[3].split("-")
-    number = notation_to_byte(hc[4:]) * 256 + notation_to_byte(addr)
-    if number in heard:
-        print(f"{(float(parts[0]) - heard[number]) * 1000:.3f}")
+seen = set()
+with open(heard_out, "w") as out:
+    for line in open(states):
+        # "<receive time> <retain flag> <topic>": a retained message is one
+        # the broker stored before the subscription.
+        parts = line.split()
+        if len(parts) != 3 or parts[1] != "0" or parts[2].count("/") != 4:
+            continue
+        hc, _, addr = parts[2].split("/")[3].partition("-")
+        if len(hc) != 8 or len(addr) != 4 or not hc.startswith("1213"):
+            continue
+        number = notation_to_byte(hc[4:]) * 256 + notation_to_byte(addr)
+        if number in counters and number not in seen:
+            seen.add(number)
+            out.write(f"{(float(parts[0]) - linux_time(counters[number])) * 1000:.3f}\n")
+# The way from the script's rename to the driver's queuing (1 to 6 ms, as
+# measured in the driver's own tests): a check on the clocks' match.
+with open(queued_out, "w") as out:
+    for line in open(renamed):
+        number, at = line.split()
+        if int(number) in counters:
+            out.write(f"{(linux_time(counters[int(number)]) - float(at)) * 1000:.3f}\n")
 PY
-kill "$sub_pid" 2>/dev/null || true
-sub_pid=
-percentiles heard.ms "events received"
-echo "  (the simulated driver heard $(grep -c ' heard ' ftd2xx-sim.log) of them)"
+percentiles heard.ms "state messages received"
+read -r _ offset0 half0 <clock-before.txt
+read -r _ offset1 half1 <clock-after.txt
+sort -n queued.ms >queued.ms.sorted
+echo "  (the simulated driver heard $(grep -c ' heard ' ftd2xx-sim.log) of them; the counter put on Linux's" \
+  "clock within $half0 ms before and $half1 ms after, the clocks drifting" \
+  "$(awk -v a="$offset0" -v b="$offset1" 'BEGIN { printf "%.3f", (b - a) * 1000 }') ms meanwhile;" \
+  "from the configuration's rename to the queuing, p50 $(awk -v n="$(wc -l <queued.ms.sorted)" 'NR == int((n - 1) * 0.5) + 1' queued.ms.sorted) ms)"
 echo
 
 echo "== The bridge idle"

@@ -50,6 +50,8 @@ namespace {
 // From the stop to the socket's close: the goodbye (status offline, then
 // DISCONNECT) gets this long; the whole stop stays within 5 s.
 constexpr uint64_t kGoodbyeMs = 3000;
+// The least time the broker is given to close its end after the DISCONNECT.
+constexpr uint64_t kGoodbyeCloseMs = 500;
 constexpr DWORD kThreadStopMs = 700;
 // Messages the engine published that the session has not taken yet. A
 // connect publishes every config and state at once, far below this; more
@@ -562,6 +564,7 @@ void Step(Loop& l, HANDLE signalled) {
 // the socket within kGoodbyeMs, then the socket closed.
 void SayGoodbye(Loop& l) {
   l.stopping = true;
+  uint64_t ends = Now() + kGoodbyeMs;
   if (SessionConnected(l)) {
     l.backlog.clear();
     std::string topic = l.core->ctx.base + "/status";
@@ -569,7 +572,6 @@ void SayGoodbye(Loop& l) {
                   true};
     MqttSessionPublish(*l.session, m, nullptr);
     l.goodbyeDone = MqttSessionDisconnect(*l.session, Now()) != kMqttSessionOk;
-    uint64_t ends = Now() + kGoodbyeMs;
     while (!l.goodbyeDone && l.net == kNetUp && Now() < ends) {
       Pump(l);
       if (l.goodbyeDone || l.net != kNetUp) break;
@@ -582,7 +584,11 @@ void SayGoodbye(Loop& l) {
       if (event.type != kMqttEventNone) OnSessionEvent(l, event);
     }
   }
-  TransportClose(l.transport);
+  // What is left of the goodbye's time (at least a moment) for the broker
+  // to close its end after our DISCONNECT.
+  uint64_t now = Now();
+  DWORD closeWaitMs = static_cast<DWORD>(ends > now + kGoodbyeCloseMs ? ends - now : kGoodbyeCloseMs);
+  TransportCloseGracefully(l.transport, l.goodbyeDone ? closeWaitMs : 0);
   MqttSessionTransportDown(*l.session);
   l.net = kNetOff;
 }

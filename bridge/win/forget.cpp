@@ -245,6 +245,7 @@ int BridgeForget() {
   MqttSessionDisconnect(*f.session, Now());
   began = Now();
   while (!f.disconnected && !f.failed && Now() - began < 3000) Turn(f, 100);
+  if (f.disconnected) TransportCloseGracefully(f.transport, 1000);
   TransportShutdown(f.transport);
   std::printf("Removed %d retained topics of %s from the broker.\n", published, core->ctx.base.c_str());
   return 0;

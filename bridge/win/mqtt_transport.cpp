@@ -95,6 +95,7 @@ bool ConnectNext(Transport& t, uint64_t nowMs) {
       continue;
     }
     t.socket = s;
+    t.readSeen = false;
     t.attemptEndsMs = nowMs + kConnectAttemptMs;
     t.state = kTransportConnecting;
     return true;
@@ -120,6 +121,7 @@ bool TransportInit(Transport& t) {
   t.next = nullptr;
   t.attemptEndsMs = 0;
   t.lastError = 0;
+  t.readSeen = false;
   t.peer[0] = '\0';
   WSADATA data;
   if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
@@ -199,9 +201,11 @@ TransportHappening TransportPoll(Transport& t, uint64_t nowMs, DWORD& error, con
         if (code == 0) {
           DropJob(t);
           t.state = kTransportConnected;
-          // The socket may be writable and readable already; the loop sends
-          // the CONNECT at once and reads at the next signal.
-          if (happened.lNetworkEvents & (FD_READ | FD_CLOSE)) SetEvent(t.socketEvent);
+          // The socket may be readable already. Enumerating took that
+          // signal, and Winsock gives FD_READ again only after a recv, so it
+          // is kept for the next poll, which the event set here brings.
+          t.readSeen = (happened.lNetworkEvents & (FD_READ | FD_CLOSE)) != 0;
+          if (t.readSeen) SetEvent(t.socketEvent);
           return kTransportUp;
         }
         t.lastError = static_cast<DWORD>(code);
@@ -217,9 +221,11 @@ TransportHappening TransportPoll(Transport& t, uint64_t nowMs, DWORD& error, con
     }
     case kTransportConnected: {
       WSANETWORKEVENTS happened{};
+      bool seen = t.readSeen;
+      t.readSeen = false;
       if (WSAEnumNetworkEvents(t.socket, t.socketEvent, &happened) != 0) return kTransportReadable;
       // FD_WRITE needs nothing here: the loop writes after every wake.
-      return (happened.lNetworkEvents & (FD_READ | FD_CLOSE)) ? kTransportReadable : kTransportNothing;
+      return (seen || (happened.lNetworkEvents & (FD_READ | FD_CLOSE))) ? kTransportReadable : kTransportNothing;
     }
   }
   return kTransportNothing;
@@ -264,4 +270,25 @@ void TransportClose(Transport& t) {
   CloseSocket(t);
   DropJob(t);
   t.state = kTransportIdle;
+}
+
+void TransportCloseGracefully(Transport& t, DWORD waitMs) {
+  if (t.state == kTransportConnected && shutdown(t.socket, SD_SEND) == 0) {
+    DWORD start = GetTickCount();
+    char dropped[512];
+    for (;;) {
+      int n = recv(t.socket, dropped, sizeof dropped, 0);
+      if (n > 0) continue;
+      if (n == 0 || WSAGetLastError() != WSAEWOULDBLOCK) break;  // closed, or reset
+      DWORD spent = GetTickCount() - start;
+      if (spent >= waitMs) break;
+      // FD_READ and FD_CLOSE set the event; it is reset by enumerating, and
+      // a slice of 50 ms at most covers a signal taken by an earlier call.
+      DWORD left = waitMs - spent;
+      WaitForSingleObject(t.socketEvent, left < 50 ? left : 50);
+      WSANETWORKEVENTS happened;
+      WSAEnumNetworkEvents(t.socket, t.socketEvent, &happened);
+    }
+  }
+  TransportClose(t);
 }

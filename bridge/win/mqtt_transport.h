@@ -52,6 +52,7 @@ struct Transport {
   const ADDRINFOW* next;     // the next address to try, inside job's list
   uint64_t attemptEndsMs;    // the current address's deadline
   DWORD lastError;           // of the last failed address
+  bool readSeen;             // FD_READ or FD_CLOSE came with FD_CONNECT: report it next
   char peer[80];             // the address connected to (or tried), for events
 };
 
@@ -86,3 +87,11 @@ int TransportReceive(Transport& t, uint8_t* buffer, size_t room, DWORD& error);
 
 // Closes the socket (or forgets the resolving); back to idle.
 void TransportClose(Transport& t);
+
+// Closes a connection whose last bytes (a DISCONNECT) were handed to the
+// socket: sends our end of the stream after them, then reads and drops what
+// the broker still sends until it closes its end too, or `waitMs` passed,
+// then closes. A socket closed with bytes still unread ends with a reset
+// instead, which can throw away what was not yet delivered and reach the
+// broker before it has read the DISCONNECT: it then publishes the will.
+void TransportCloseGracefully(Transport& t, DWORD waitMs);

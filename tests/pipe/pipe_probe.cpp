@@ -51,6 +51,11 @@
 //   pipe-probe.exe stamp-state N   the same for the next N state lines of
 //       FS20 entries learned by hearing: "<QueryPerformanceCounter> <the
 //       house code's and address's 12 digits>";
+//   pipe-probe.exe clock   print "frequency <counts per second>", then for
+//       each line read on standard input, "<QueryPerformanceCounter>" at
+//       once: a Linux script that stamps its question and the answer finds
+//       the counter's offset from its own clock (the MQTT bridge's
+//       benchmark), until standard input ends;
 //   pipe-probe.exe greet N   connect a listener N times, one after the
 //       other, read each greeting to its ready line and print "greeted in
 //       <ms> ms: <lines> lines, <state lines> state lines" for each;
@@ -61,8 +66,8 @@
 //       pipe in the service's stead (owner LocalSystem; "impostor": default
 //       security): every listener that connects gets FILE from its start
 //       and then whatever is appended to it, until it leaves or the stop
-//       file exists. A script writes the lines (a greeting, state lines)
-//       the real service does not write for it. Prints "serving", then
+//       file exists. A script writes the lines (an impostor's greeting)
+//       for a pipe the real service does not serve. Prints "serving", then
 //       "listener N" as each connects.
 //
 // And it stands in for a user at the console:
@@ -288,6 +293,20 @@ int ReadLater(const wchar_t* stopFile) {
   }
   printf("lines %d\n", lines);
   CloseHandle(pipe);
+  return 0;
+}
+
+int Clock() {
+  LARGE_INTEGER frequency, now;
+  QueryPerformanceFrequency(&frequency);
+  printf("frequency %lld\n", frequency.QuadPart);
+  fflush(stdout);
+  char line[64];
+  while (fgets(line, sizeof line, stdin) != nullptr) {
+    QueryPerformanceCounter(&now);
+    printf("%lld\n", now.QuadPart);
+    fflush(stdout);
+  }
   return 0;
 }
 
@@ -597,6 +616,7 @@ int wmain(int argc, wchar_t** argv) {
   if (argc == 3 && wcscmp(argv[1], L"stamp-state") == 0) {
     return StampHeard(static_cast<int>(wcstol(argv[2], nullptr, 10)), true);
   }
+  if (argc == 2 && wcscmp(argv[1], L"clock") == 0) return Clock();
   if (argc == 3 && wcscmp(argv[1], L"greet") == 0) {
     return Greet(static_cast<int>(wcstol(argv[2], nullptr, 10)));
   }
@@ -618,7 +638,7 @@ int wmain(int argc, wchar_t** argv) {
            "       pipe-probe send HEX | ask N IID | drop-loop STOP-FILE\n"
            "       pipe-probe read-later STOP-FILE\n"
            "       pipe-probe hold-events-name STOP-FILE | stamp-heard N | stamp-state N\n"
-           "       pipe-probe greet N\n"
+           "       pipe-probe greet N | clock\n"
            "       pipe-probe drain-listeners N STOP-FILE\n");
     return 2;
   }
