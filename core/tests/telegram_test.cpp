@@ -256,8 +256,8 @@ TEST(Telegram, FailedChecksAreNeverDecoded) {
   badLength[1] = 0x0B;
   Bytes badStart = TableRow(11);
   badStart[0] = 0x80;
-  Bytes cut = TableRow(11);
-  cut.pop_back();
+  Bytes whole = TableRow(11);
+  Bytes cut(whole.begin(), whole.end() - 1);
   for (const Bytes& b : {badSum, badLength, badStart, cut, Bytes{0x81}, Bytes{0x81, 0x00},
                          Bytes{0x81, 0x01, 0x04}}) {
     Telegram t = Decode(b);
