@@ -32,16 +32,6 @@ event_said() { inserts | grep -qF -- "$1"; }
 
 ctl() { win "$dir/ctl.out" "$dir/svcctl.exe" "$@"; tr -d '\r' <"$dir/ctl.out"; }
 mqtt() { win "$dir/mqtt.out" "$dir/ZARVOMQTT.exe" "$@"; }
-now_ms() { date +%s%3N; }
-# wait_for FILE PATTERN [TENTHS]: until FILE has a line matching PATTERN.
-wait_for() {
-  local i
-  for i in $(seq "${3:-100}"); do
-    [ -f "$1" ] && tr -d '\r' <"$1" | grep -Eq -- "$2" && return 0
-    sleep 0.1
-  done
-  return 1
-}
 # after MARK FILE: FILE's lines after the first MARK bytes.
 after() { tail -c +$(($1 + 1)) "$2" | tr -d '\r'; }
 size() { stat -c %s "$1" 2>/dev/null || echo 0; }
@@ -139,11 +129,11 @@ if ! grep -q "^state=4" <<<"$status"; then
 fi
 
 echo "--- online, before ZARVO Remote runs"
-check "status online, retained" wait_for all.log "^1 $base/status online$"
+check "status online, retained" wait_for all.log "^1 $base/status online$" 100
 echo "online $(( $(now_ms) - began )) ms after net start"
-check "service offline, retained" wait_for all.log "^1 $base/service offline$"
+check "service offline, retained" wait_for all.log "^1 $base/service offline$" 100
 check "connected as client zarvo-test" has "$broker_dir/mosquitto.log" "as zarvo-test "
-check "the bridge's own discovery config" wait_for all.log "^1 homeassistant/binary_sensor/test_bridge[^ ]*/config \{"
+check "the bridge's own discovery config" wait_for all.log "^1 homeassistant/binary_sensor/test_bridge[^ ]*/config \{" 100
 check "no transceiver's config yet" bash -c "! grep -q '^1 homeassistant/binary_sensor/test_transceiver_' all.log"
 
 echo "--- ZARVO Remote starts: its greeting"

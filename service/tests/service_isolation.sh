@@ -17,7 +17,6 @@ stop_service() {
 # ask OUT N IID: N requests for IID on one connection; prints the probe's line.
 ask() { win "$1" ./pipe-probe.exe ask "$2" "$3"; tr -d '\r' <"$1"; }
 ms_of() { sed -nE 's/.* in ([0-9]+) ms.*/\1/p' <<<"$1"; }
-now_ms() { date +%s%3N; }
 writes_of() { grep -c "^$1 write 0" "$dir/ftd2xx-sim.log" 2>/dev/null; }
 healthy="device serial=EL000777 pid=0xE0E8"
 

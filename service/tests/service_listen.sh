@@ -10,16 +10,6 @@ dir=$(scenario_dir service_listen svcctl.exe pipe-probe.exe)
 cd "$dir" || exit 1
 ctl() { win "$dir/ctl.out" "$dir/svcctl.exe" "$@"; tr -d '\r' <"$dir/ctl.out"; }
 start_service() { wine net start DADUDODI >/dev/null 2>&1 </dev/null; }
-now_ms() { date +%s%3N; }
-# wait_for FILE PATTERN [TENTHS]: until FILE has a line matching PATTERN.
-wait_for() {
-  local i
-  for i in $(seq "${3:-50}"); do
-    [ -f "$1" ] && tr -d '\r' <"$1" | grep -Eq -- "$2" && return 0
-    sleep 0.1
-  done
-  return 1
-}
 count() { tr -d '\r' <"$1" | grep -Ec -- "$2"; }
 # The switch telegram of the frame table's last row: house code 4142 1132,
 # address 1111, command 0x3A with a 60 s timer.

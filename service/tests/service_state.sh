@@ -32,16 +32,6 @@ start_service() {
   ctl wait DADUDODI 4 20 | grep -q "^state=4 "
 }
 stop_service() { wine net stop DADUDODI >/dev/null 2>&1 </dev/null; ctl wait DADUDODI 1 30 >/dev/null; }
-now_ms() { date +%s%3N; }
-# wait_for FILE PATTERN [TENTHS]: until FILE has a line matching PATTERN.
-wait_for() {
-  local i
-  for i in $(seq "${3:-50}"); do
-    [ -f "$1" ] && tr -d '\r' <"$1" | grep -Eq -- "$2" && return 0
-    sleep 0.1
-  done
-  return 1
-}
 # The service's Linux process: the one that maps this scenario's own copy of
 # ZARVOSRV.exe (its environment cannot always be read under Wine).
 service_pid() {

@@ -33,6 +33,18 @@ win() {
 
 # has FILE TEXT: FILE contains TEXT as a fixed string.
 has() { grep -qF -- "$2" "$1"; }
+now_ms() { date +%s%3N; }
+# wait_for FILE PATTERN [TENTHS]: until FILE has a line matching PATTERN
+# (Windows line ends taken off), looking every tenth of a second, 50 times
+# unless TENTHS says otherwise.
+wait_for() {
+  local i
+  for i in $(seq "${3:-50}"); do
+    [ -f "$1" ] && tr -d '\r' <"$1" | grep -Eq -- "$2" && return 0
+    sleep 0.1
+  done
+  return 1
+}
 
 # scenario_dir NAME: a fresh directory of this scenario's own, with copies
 # of the programs and the simulated driver library. Prints its path.
